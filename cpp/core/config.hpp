@@ -1,0 +1,51 @@
+// Client configuration: environments with their default base URLs, and joining a base URL with a path.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/record.hpp"
+
+namespace quorvel_bo::core {
+
+enum class Environment : std::uint8_t { development, sandbox, production };
+
+// The gateway a configuration without `base_url` talks to (no trailing slash).
+std::string_view default_base_url(Environment environment) noexcept;
+
+struct Config {
+    std::string client_id;
+    std::optional<std::string> client_secret;
+    std::optional<std::string> basic_token;
+    Environment environment = Environment::sandbox;
+    std::optional<std::string> base_url;
+
+    // The base URL and `path` joined by exactly one "/"; the path is not altered otherwise.
+    std::string url(std::string_view path) const;
+};
+
+}  // namespace quorvel_bo::core
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Codec<Environment> {
+    static Decoded<Environment> decode(const Value& v);
+};
+
+template <>
+struct Fields<Config> {
+    static constexpr std::string_view name = "Config";
+    static Environment default_environment() { return Environment::sandbox; }
+    static constexpr auto list = std::tuple{
+        field("client_id", &Config::client_id),
+        field("client_secret", &Config::client_secret),
+        field("basic_token", &Config::basic_token),
+        field_or("environment", &Config::environment, &default_environment),
+        field("base_url", &Config::base_url),
+    };
+};
+
+}  // namespace quorvel_bo::core::json

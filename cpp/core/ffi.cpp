@@ -1,0 +1,118 @@
+// The call protocol: built-in operations, routing to the registry, the guard and the result document.
+#include "core/ffi.hpp"
+
+namespace quorvel_bo::core::ffi {
+
+namespace {
+
+using json::Arena;
+using json::Member;
+using json::Value;
+
+Value error_list(const std::vector<ApiFieldError>& errors, Arena& arena) {
+    Value* items = arena.allocate<Value>(errors.size());
+    auto opt = [&](const std::optional<std::string>& s) { return s ? Value::string(arena.copy(*s)) : Value::null(); };
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        Member* m = arena.allocate<Member>(3);
+        std::construct_at(m + 0, Member{"code", opt(errors[i].code)});
+        std::construct_at(m + 1, Member{"field", opt(errors[i].field)});
+        std::construct_at(m + 2, Member{"message", Value::string(arena.copy(errors[i].message))});
+        std::construct_at(items + i, Value::object({m, 3}));
+    }
+    return Value::array({items, errors.size()});
+}
+
+std::string_view number_text(std::uint64_t n, Arena& arena) { return arena.copy(std::to_string(n)); }
+
+Value info_value(const OpInfo& info, Arena& arena) {
+    Member* m = arena.allocate<Member>(4);
+    std::size_t n = 0;
+    if (info.form == OpInfo::Form::operation) {
+        std::construct_at(m + n++, Member{"idempotent", Value::boolean(info.idempotent)});
+        std::construct_at(m + n++, Member{"kind", Value::string("operation")});
+        std::construct_at(m + n++, Member{"name", Value::string(info.name)});
+        if (info.timeout_secs)
+            std::construct_at(m + n++, Member{"timeout_secs", Value::number(number_text(*info.timeout_secs, arena))});
+    } else {
+        std::construct_at(m + n++, Member{"kind", Value::string("handler")});
+        std::construct_at(m + n++, Member{"name", Value::string(info.name)});
+    }
+    return Value::object({m, n});
+}
+
+Value catalogue(const Registry& registry, Arena& arena) {
+    std::vector<OpInfo> infos = registry.operations();
+    Value* items = arena.allocate<Value>(infos.size());
+    for (std::size_t i = 0; i < infos.size(); ++i) std::construct_at(items + i, info_value(infos[i], arena));
+    return Value::array({items, infos.size()});
+}
+
+Value version_document() {
+    static constexpr Member members[] = {
+        {"core", Value::string(kCoreVersion)},
+        {"protocol", Value::number("2")},
+    };
+    static_assert(kProtocolVersion == 2);
+    return Value::object(members);
+}
+
+std::string quoted_op(std::string_view prefix, std::string_view op) {
+    std::string out(prefix);
+    out += '`';
+    out += op;
+    out += '`';
+    return out;
+}
+
+}  // namespace
+
+Value error_value(const Error& error, Arena& arena) {
+    Member* m = arena.allocate<Member>(6);
+    std::size_t n = 0;
+    auto add = [&](std::string_view key, Value v) { std::construct_at(m + n++, Member{key, v}); };
+    add("kind", Value::string(kind_text(error.kind)));
+    add("message", Value::string(arena.copy(error.message)));
+    switch (error.kind) {
+        case ErrorKind::validation: add("field", Value::string(arena.copy(error.field))); break;
+        case ErrorKind::authentication: add("status", Value::number(number_text(error.status, arena))); break;
+        case ErrorKind::api:
+            add("status", Value::number(number_text(error.status, arena)));
+            add("errors", error_list(error.errors, arena));
+            break;
+        case ErrorKind::ambiguous: add("errors", error_list(error.errors, arena)); break;
+        case ErrorKind::decode:
+        case ErrorKind::webhook_auth:
+        case ErrorKind::ffi: break;
+    }
+    add("retryable", Value::boolean(error.kind == ErrorKind::api && error.retryable));
+    return Value::object({m, n});
+}
+
+std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
+    Arena arena;
+    Outcome outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+    try {
+        if (op == "describe") {
+            outcome = catalogue(registry, arena);
+        } else if (op == "version") {
+            outcome = version_document();
+        } else if (auto dispatched = registry.dispatch(op, payload, arena)) {
+            outcome = std::move(*dispatched);
+        }
+    } catch (...) {
+        outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
+    }
+    std::string out;
+    if (outcome) {
+        out += "{\"ok\":true,\"value\":";
+        json::write(*outcome, out);
+        out += '}';
+    } else {
+        out += "{\"error\":";
+        json::write(error_value(outcome.error(), arena), out);
+        out += ",\"ok\":false}";
+    }
+    return out;
+}
+
+}  // namespace quorvel_bo::core::ffi

@@ -1,0 +1,136 @@
+// The call protocol: one entry that turns (operation text, payload text) into a result document.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/error.hpp"
+#include "core/http.hpp"
+#include "core/json.hpp"
+#include "core/operation.hpp"
+#include "core/record.hpp"
+#include "core/token.hpp"
+
+namespace quorvel_bo::core::ffi {
+
+inline constexpr std::string_view kCoreVersion = "0.1.0";
+inline constexpr int kProtocolVersion = 2;
+
+// One catalogue entry: an operation (with idempotence and an optional time-out) or a handler.
+struct OpInfo {
+    enum class Form : std::uint8_t { operation, handler };
+    Form form = Form::operation;
+    std::string_view name;
+    bool idempotent = false;
+    std::optional<std::uint32_t> timeout_secs;
+};
+
+// What a registry's dispatch yields for a name it claims.
+using Outcome = Result<json::Value>;
+
+class Registry {
+public:
+    virtual ~Registry() = default;
+    // Nothing when `op` names none of the registry's operations. Values live in `arena`.
+    virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
+                                            json::Arena& arena) const = 0;
+    virtual std::vector<OpInfo> operations() const = 0;
+};
+
+// Never fails: every failure is inside the returned document.
+std::string call(const Registry& registry, std::string_view op, std::string_view payload);
+
+// The build-stage payload: configuration, optional token and the operation's input.
+template <class Input>
+struct Build {
+    Config config;
+    std::optional<AccessToken> token;
+    Input input;
+};
+
+// The parse-stage payload: the same input and the provider's answer.
+template <class Input>
+struct Parse {
+    Input input;
+    HttpResponse response;
+};
+
+inline constexpr std::string_view kBuildStage = "build";
+inline constexpr std::string_view kParseStage = "parse";
+inline constexpr std::string_view kInvalidPayload = "invalid payload: ";
+
+// A record's JSON value; writing a record cannot fail, so this always succeeds.
+template <class T>
+Result<json::Value> to_value(const T& record, json::Arena& arena) {
+    return json::encode(record, arena);
+}
+
+template <class T>
+Result<T> decode_payload(std::string_view payload, json::Arena& arena) {
+    auto decoded = json::decode_text<T>(payload, arena);
+    if (!decoded) return fail(ffi_error(std::string(kInvalidPayload) + decoded.error()));
+    return std::move(*decoded);
+}
+
+// One stage of a request/response operation.
+template <Operation Op>
+Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena) {
+    if (stage == kBuildStage) {
+        auto envelope = decode_payload<Build<typename Op::Input>>(payload, arena);
+        if (!envelope) return fail(std::move(envelope.error()));
+        const Ctx ctx{envelope->config, envelope->token ? &*envelope->token : nullptr};
+        auto request = Op::request(ctx, envelope->input);
+        if (!request) return fail(std::move(request.error()));
+        return to_value(*request, arena);
+    }
+    if (stage == kParseStage) {
+        auto envelope = decode_payload<Parse<typename Op::Input>>(payload, arena);
+        if (!envelope) return fail(std::move(envelope.error()));
+        auto output = Op::response(envelope->input, envelope->response);
+        if (!output) return fail(std::move(output.error()));
+        return to_value(*output, arena);
+    }
+    return fail(ffi_error("unknown stage `" + std::string(stage) + "` for `" + std::string(Op::name) + "`"));
+}
+
+// A local handler: its input is the whole payload.
+template <Handler H>
+Outcome run_handler(std::string_view payload, json::Arena& arena) {
+    auto input = decode_payload<typename H::Input>(payload, arena);
+    if (!input) return fail(std::move(input.error()));
+    auto output = H::handle(std::move(*input));
+    if (!output) return fail(std::move(output.error()));
+    return to_value(*output, arena);
+}
+
+// Writes an error object with "retryable" always present.
+json::Value error_value(const Error& error, json::Arena& arena);
+
+}  // namespace quorvel_bo::core::ffi
+
+namespace quorvel_bo::core::json {
+
+template <class Input>
+struct Fields<ffi::Build<Input>> {
+    static constexpr std::string_view name = "Build";
+    static constexpr auto list = std::tuple{
+        field("config", &ffi::Build<Input>::config),
+        field("token", &ffi::Build<Input>::token),
+        field("input", &ffi::Build<Input>::input),
+    };
+};
+
+template <class Input>
+struct Fields<ffi::Parse<Input>> {
+    static constexpr std::string_view name = "Parse";
+    static constexpr auto list = std::tuple{
+        field("input", &ffi::Parse<Input>::input),
+        field("response", &ffi::Parse<Input>::response),
+    };
+};
+
+}  // namespace quorvel_bo::core::json

@@ -1,0 +1,27 @@
+// HTTP records: method names and the JSON form of header maps.
+#include "core/http.hpp"
+
+namespace quorvel_bo::core {
+
+std::string_view method_text(Method method) noexcept {
+    switch (method) {
+        case Method::GET: return "GET";
+        case Method::POST: return "POST";
+        case Method::PATCH: return "PATCH";
+    }
+    return "GET";
+}
+
+}  // namespace quorvel_bo::core
+
+namespace quorvel_bo::core::json {
+
+Value Codec<Headers>::encode(const Headers& headers, Arena& arena) {
+    Member* members = arena.allocate<Member>(headers.size());
+    std::size_t i = 0;
+    for (const auto& [name, value] : headers)
+        std::construct_at(members + i++, Member{arena.copy(name), Value::string(arena.copy(value))});
+    return Value::object({members, headers.size()});
+}
+
+}  // namespace quorvel_bo::core::json

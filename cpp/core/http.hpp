@@ -1,0 +1,69 @@
+// HTTP request and response records exchanged with the host, and the method vocabulary.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/record.hpp"
+
+namespace quorvel_bo::core {
+
+enum class Method : std::uint8_t { GET, POST, PATCH };
+
+std::string_view method_text(Method method) noexcept;
+
+// Header names are case-sensitive; the map keeps them in ascending byte order.
+using Headers = std::map<std::string, std::string, std::less<>>;
+
+struct HttpRequest {
+    Method method = Method::GET;
+    std::string url;
+    Headers headers;
+    std::optional<std::string> body;
+};
+
+struct HttpResponse {
+    std::uint16_t status = 0;
+    std::string body;
+
+    bool is_success() const noexcept { return status >= 200 && status <= 299; }
+};
+
+}  // namespace quorvel_bo::core
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Codec<Method> {
+    static Value encode(Method method, Arena&) { return Value::string(method_text(method)); }
+};
+
+template <>
+struct Codec<Headers> {
+    static Value encode(const Headers& headers, Arena& arena);
+};
+
+template <>
+struct Fields<HttpRequest> {
+    static constexpr std::string_view name = "HttpRequest";
+    static constexpr auto list = std::tuple{
+        field("method", &HttpRequest::method),
+        field("url", &HttpRequest::url),
+        field("headers", &HttpRequest::headers),
+        field("body", &HttpRequest::body),
+    };
+};
+
+template <>
+struct Fields<HttpResponse> {
+    static constexpr std::string_view name = "HttpResponse";
+    static constexpr auto list = std::tuple{
+        field("status", &HttpResponse::status),
+        field("body", &HttpResponse::body),
+    };
+};
+
+}  // namespace quorvel_bo::core::json

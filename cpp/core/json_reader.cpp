@@ -1,0 +1,622 @@
+// JSON reader: simdjson On-Demand builds the DOM; a strict scalar parser explains what a rejected text lacks.
+#include <algorithm>
+#include <cstring>
+#include <simdjson.h>
+#include <string>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace quorvel_bo::core::json {
+
+namespace {
+
+namespace od = simdjson::ondemand;
+
+constexpr std::string_view kEofValue = "EOF while parsing a value";
+constexpr std::string_view kEofList = "EOF while parsing a list";
+constexpr std::string_view kEofObject = "EOF while parsing an object";
+constexpr std::string_view kEofString = "EOF while parsing a string";
+constexpr std::string_view kExpectedValue = "expected value";
+constexpr std::string_view kExpectedListSep = "expected `,` or `]`";
+constexpr std::string_view kExpectedObjectSep = "expected `,` or `}`";
+constexpr std::string_view kExpectedColon = "expected `:`";
+constexpr std::string_view kKeyMustBeString = "key must be a string";
+constexpr std::string_view kTrailingComma = "trailing comma";
+constexpr std::string_view kTrailingCharacters = "trailing characters";
+constexpr std::string_view kInvalidNumber = "invalid number";
+constexpr std::string_view kInvalidEscape = "invalid escape";
+constexpr std::string_view kLoneSurrogate = "lone surrogate in hex escape";
+constexpr std::string_view kControlCharacter = "control character found while parsing a string";
+constexpr std::string_view kInvalidUtf8 = "invalid UTF-8";
+constexpr std::string_view kRecursionLimit = "recursion limit exceeded";
+constexpr std::string_view kExpectedIdent = "expected ident";
+
+bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+int hex_digit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int read_hex4(const char* p) noexcept {
+    int v = 0;
+    for (int k = 0; k < 4; ++k) {
+        int d = hex_digit(p[k]);
+        if (d < 0) return -1;
+        v = (v << 4) | d;
+    }
+    return v;
+}
+
+void append_utf8(std::string& out, char32_t cp) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+// Result of scanning a string body that starts just after its opening quote.
+struct StringScan {
+    std::string_view error;  // empty on success
+    std::size_t error_at = 0;  // offset relative to the body start
+    std::size_t length = 0;    // bytes up to (not including) the closing quote
+    bool has_escape = false;
+};
+
+// Checks the body of a string literal (escapes, control characters) and finds its closing quote.
+StringScan scan_string(const char* body, std::size_t available) noexcept {
+    StringScan scan;
+    std::size_t i = 0;
+    while (i < available) {
+        unsigned char c = static_cast<unsigned char>(body[i]);
+        if (c == '"') {
+            scan.length = i;
+            return scan;
+        }
+        if (c < 0x20) {
+            scan.error = kControlCharacter;
+            scan.error_at = i;
+            return scan;
+        }
+        if (c != '\\') {
+            ++i;
+            continue;
+        }
+        scan.has_escape = true;
+        if (i + 1 >= available) break;
+        char e = body[i + 1];
+        switch (e) {
+            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+                i += 2;
+                continue;
+            case 'u': break;
+            default:
+                scan.error = kInvalidEscape;
+                scan.error_at = i + 1;
+                return scan;
+        }
+        if (i + 6 > available) {
+            for (std::size_t k = i + 2; k < available; ++k) {
+                if (hex_digit(body[k]) < 0) {
+                    scan.error = kInvalidEscape;
+                    scan.error_at = k;
+                    return scan;
+                }
+            }
+            break;
+        }
+        int unit = read_hex4(body + i + 2);
+        if (unit < 0) {
+            scan.error = kInvalidEscape;
+            scan.error_at = i + 2;
+            return scan;
+        }
+        if (unit >= 0xDC00 && unit <= 0xDFFF) {
+            scan.error = kLoneSurrogate;
+            scan.error_at = i;
+            return scan;
+        }
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (i + 12 > available) {
+                if (i + 6 < available && body[i + 6] != '\\') {
+                    scan.error = kLoneSurrogate;
+                    scan.error_at = i;
+                    return scan;
+                }
+                break;
+            }
+            int low = (body[i + 6] == '\\' && body[i + 7] == 'u') ? read_hex4(body + i + 8) : -1;
+            if (low < 0xDC00 || low > 0xDFFF) {
+                scan.error = kLoneSurrogate;
+                scan.error_at = i;
+                return scan;
+            }
+            i += 12;
+            continue;
+        }
+        i += 6;
+    }
+    scan.error = kEofString;
+    scan.error_at = available;
+    return scan;
+}
+
+// Decodes a string body already checked by scan_string.
+std::string_view unescape(const char* body, std::size_t length, Arena& arena) {
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length;) {
+        char c = body[i];
+        if (c != '\\') {
+            const void* next = std::memchr(body + i, '\\', length - i);
+            std::size_t end = next ? static_cast<std::size_t>(static_cast<const char*>(next) - body) : length;
+            out.append(body + i, end - i);
+            i = end;
+            continue;
+        }
+        char e = body[i + 1];
+        switch (e) {
+            case 'b': out.push_back('\b'); i += 2; continue;
+            case 'f': out.push_back('\f'); i += 2; continue;
+            case 'n': out.push_back('\n'); i += 2; continue;
+            case 'r': out.push_back('\r'); i += 2; continue;
+            case 't': out.push_back('\t'); i += 2; continue;
+            case 'u': break;
+            default: out.push_back(e); i += 2; continue;
+        }
+        char32_t cp = static_cast<char32_t>(read_hex4(body + i + 2));
+        i += 6;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+            char32_t low = static_cast<char32_t>(read_hex4(body + i + 2));
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+            i += 6;
+        }
+        append_utf8(out, cp);
+    }
+    return arena.copy(out);
+}
+
+// Length of the longest prefix of `text` that is a JSON number, or 0 when none.
+std::size_t number_prefix(std::string_view text) noexcept {
+    std::size_t i = 0, n = text.size();
+    if (i < n && text[i] == '-') ++i;
+    if (i >= n) return 0;
+    if (text[i] == '0') {
+        ++i;
+    } else if (text[i] >= '1' && text[i] <= '9') {
+        while (i < n && text[i] >= '0' && text[i] <= '9') ++i;
+    } else {
+        return 0;
+    }
+    if (i < n && text[i] == '.') {
+        std::size_t j = i + 1;
+        if (j >= n || text[j] < '0' || text[j] > '9') return 0;
+        while (j < n && text[j] >= '0' && text[j] <= '9') ++j;
+        i = j;
+    }
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        if (j < n && (text[j] == '+' || text[j] == '-')) ++j;
+        if (j >= n || text[j] < '0' || text[j] > '9') return 0;
+        while (j < n && text[j] >= '0' && text[j] <= '9') ++j;
+        i = j;
+    }
+    return i;
+}
+
+std::size_t first_invalid_utf8(std::string_view s) noexcept {
+    std::size_t i = 0, n = s.size();
+    while (i < n) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len;
+        char32_t cp;
+        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
+        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
+        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
+        else return i;
+        if (i + len > n) return i;
+        for (std::size_t k = 1; k < len; ++k) {
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return i;
+        i += len;
+    }
+    return n;
+}
+
+// Moves the items pushed since `mark` into the arena.
+template <class T>
+std::span<const T> settle(std::vector<T>& stack, std::size_t mark, Arena& arena) {
+    std::size_t count = stack.size() - mark;
+    if (count == 0) return {};
+    T* items = arena.allocate<T>(count);
+    std::uninitialized_copy(stack.begin() + static_cast<std::ptrdiff_t>(mark), stack.end(), items);
+    stack.resize(mark);
+    return {items, count};
+}
+
+// The strict scalar parser: exact messages and positions for rejected texts.
+class StrictParser {
+public:
+    StrictParser(std::string_view text, Arena& arena) : s_(text), arena_(arena) {}
+
+    std::expected<Value, ParseError> run() {
+        Value root;
+        if (!value(0, root)) return std::unexpected(std::move(error_));
+        skip_ws();
+        if (i_ < s_.size()) return std::unexpected(ParseError{std::string(kTrailingCharacters), i_});
+        return root;
+    }
+
+private:
+    bool fail(std::string_view message, std::size_t at) {
+        error_ = ParseError{std::string(message), at};
+        return false;
+    }
+    void skip_ws() noexcept {
+        while (i_ < s_.size() && is_ws(s_[i_])) ++i_;
+    }
+
+    bool value(int depth, Value& out) {
+        skip_ws();
+        if (i_ >= s_.size()) return fail(kEofValue, i_);
+        std::size_t start = i_;
+        char c = s_[i_];
+        switch (c) {
+            case '{': return object(depth, out);
+            case '[': return array(depth, out);
+            case '"': {
+                std::string_view text;
+                if (!string(text)) return false;
+                out = Value::string(text, start);
+                return true;
+            }
+            case 't': return literal("true", Value::boolean(true, start), out);
+            case 'f': return literal("false", Value::boolean(false, start), out);
+            case 'n': return literal("null", Value::null(start), out);
+            default: break;
+        }
+        if (c == '-' || (c >= '0' && c <= '9')) {
+            std::size_t len = number_prefix(s_.substr(i_));
+            std::size_t end = i_ + len;
+            // "01" and "1." are malformed numbers, not a number followed by junk.
+            if (len == 0 || (end < s_.size() && ((s_[end] >= '0' && s_[end] <= '9') || s_[end] == '.')))
+                return fail(kInvalidNumber, i_);
+            out = Value::number(arena_.copy(s_.substr(i_, len)), start);
+            i_ = end;
+            return true;
+        }
+        return fail(kExpectedValue, i_);
+    }
+
+    bool literal(std::string_view word, Value v, Value& out) {
+        std::string_view rest = s_.substr(i_, word.size());
+        for (std::size_t k = 0; k < rest.size(); ++k)
+            if (rest[k] != word[k]) return fail(kExpectedIdent, i_ + k);
+        if (rest.size() < word.size()) return fail(kEofValue, s_.size());
+        out = v;
+        i_ += word.size();
+        return true;
+    }
+
+    bool string(std::string_view& out) {
+        const char* body = s_.data() + i_ + 1;
+        std::size_t available = s_.size() - i_ - 1;
+        StringScan scan = scan_string(body, available);
+        if (!scan.error.empty()) return fail(scan.error, i_ + 1 + scan.error_at);
+        out = scan.has_escape ? unescape(body, scan.length, arena_) : arena_.copy({body, scan.length});
+        i_ += scan.length + 2;
+        return true;
+    }
+
+    bool array(int depth, Value& out) {
+        std::size_t start = i_;
+        if (depth >= kMaxDepth) return fail(kRecursionLimit, i_);
+        ++i_;
+        std::size_t mark = items_.size();
+        skip_ws();
+        if (i_ < s_.size() && s_[i_] == ']') {
+            ++i_;
+            out = Value::array({}, start);
+            return true;
+        }
+        for (;;) {
+            Value item;
+            if (!value(depth + 1, item)) return false;
+            items_.push_back(item);
+            skip_ws();
+            if (i_ >= s_.size()) return fail(kEofList, i_);
+            char c = s_[i_];
+            if (c == ']') {
+                ++i_;
+                break;
+            }
+            if (c != ',') return fail(kExpectedListSep, i_);
+            ++i_;
+            skip_ws();
+            if (i_ < s_.size() && s_[i_] == ']') return fail(kTrailingComma, i_);
+        }
+        out = Value::array(settle(items_, mark, arena_), start);
+        return true;
+    }
+
+    bool object(int depth, Value& out) {
+        std::size_t start = i_;
+        if (depth >= kMaxDepth) return fail(kRecursionLimit, i_);
+        ++i_;
+        std::size_t mark = members_.size();
+        skip_ws();
+        if (i_ < s_.size() && s_[i_] == '}') {
+            ++i_;
+            out = Value::object({}, start);
+            return true;
+        }
+        for (;;) {
+            skip_ws();
+            if (i_ >= s_.size()) return fail(kEofObject, i_);
+            if (s_[i_] != '"') return fail(kKeyMustBeString, i_);
+            Member member;
+            member.key_offset = i_;
+            if (!string(member.key)) return false;
+            skip_ws();
+            if (i_ >= s_.size()) return fail(kEofObject, i_);
+            if (s_[i_] != ':') return fail(kExpectedColon, i_);
+            ++i_;
+            if (!value(depth + 1, member.value)) return false;
+            members_.push_back(member);
+            skip_ws();
+            if (i_ >= s_.size()) return fail(kEofObject, i_);
+            char c = s_[i_];
+            if (c == '}') {
+                ++i_;
+                break;
+            }
+            if (c != ',') return fail(kExpectedObjectSep, i_);
+            ++i_;
+            skip_ws();
+            if (i_ < s_.size() && s_[i_] == '}') return fail(kTrailingComma, i_);
+        }
+        out = Value::object(settle(members_, mark, arena_), start);
+        return true;
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+    Arena& arena_;
+    std::vector<Value> items_;
+    std::vector<Member> members_;
+    ParseError error_;
+};
+
+// Builds the DOM from simdjson's On-Demand walk; any doubt returns false and the strict parser decides.
+class FastBuilder {
+public:
+    FastBuilder(const char* base, std::size_t size, Arena& arena) : base_(base), size_(size), arena_(arena) {}
+
+    bool root(od::document& doc, Value& out) {
+        od::json_type type;
+        if (doc.type().get(type)) return false;
+        if (type == od::json_type::array || type == od::json_type::object) {
+            std::string_view token;
+            if (doc.raw_json_token().get(token)) return false;
+            std::size_t offset = static_cast<std::size_t>(token.data() - base_);
+            bool ok = false;
+            if (type == od::json_type::array) {
+                od::array arr;
+                if (doc.get_array().get(arr)) return false;
+                ok = array(arr, 1, offset, out);
+            } else {
+                od::object obj;
+                if (doc.get_object().get(obj)) return false;
+                ok = object(obj, 1, offset, out);
+            }
+            // Nothing may follow the root container: the walk must have reached the end.
+            const char* rest = nullptr;
+            return ok && doc.current_location().get(rest) == simdjson::OUT_OF_BOUNDS;
+        }
+        std::string_view token;
+        if (doc.raw_json_token().get(token)) return false;
+        // A root scalar's token runs to the next token or the end: only whitespace may follow it.
+        if (token.data() + token.size() != base_ + size_) return false;
+        return scalar(type, token, out);
+    }
+
+private:
+    bool value(od::value v, int depth, Value& out) {
+        od::json_type type;
+        if (v.type().get(type)) return false;
+        std::string_view token = v.raw_json_token();
+        std::size_t offset = static_cast<std::size_t>(token.data() - base_);
+        switch (type) {
+            case od::json_type::array: {
+                od::array arr;
+                if (v.get_array().get(arr)) return false;
+                return array(arr, depth + 1, offset, out);
+            }
+            case od::json_type::object: {
+                od::object obj;
+                if (v.get_object().get(obj)) return false;
+                return object(obj, depth + 1, offset, out);
+            }
+            case od::json_type::string: {
+                // Consume the string so the walk moves exactly one token; an unconsumed string
+                // followed by ':' would be skipped as if it were a key.
+                od::raw_json_string raw;
+                if (v.get_raw_json_string().get(raw)) return false;
+                return scalar(type, token, out);
+            }
+            default: return scalar(type, token, out);
+        }
+    }
+
+    bool array(od::array& arr, int depth, std::size_t offset, Value& out) {
+        if (depth > kMaxDepth) return false;
+        std::size_t mark = items_.size();
+        for (auto element : arr) {
+            od::value v;
+            if (element.get(v)) return false;
+            Value item;
+            if (!value(v, depth, item)) return false;
+            items_.push_back(item);
+        }
+        out = Value::array(settle(items_, mark, arena_), offset);
+        return true;
+    }
+
+    bool object(od::object& obj, int depth, std::size_t offset, Value& out) {
+        if (depth > kMaxDepth) return false;
+        std::size_t mark = members_.size();
+        for (auto field : obj) {
+            od::field f;
+            if (std::move(field).get(f)) return false;
+            const char* key_body = f.key().raw();
+            std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
+            StringScan scan = scan_string(key_body, available);
+            if (!scan.error.empty()) return false;
+            Member member;
+            member.key_offset = static_cast<std::size_t>(key_body - 1 - base_);
+            member.key = scan.has_escape ? unescape(key_body, scan.length, arena_)
+                                         : std::string_view(key_body, scan.length);
+            if (!value(f.value(), depth, member.value)) return false;
+            members_.push_back(member);
+        }
+        out = Value::object(settle(members_, mark, arena_), offset);
+        return true;
+    }
+
+    bool scalar(od::json_type type, std::string_view token, Value& out) {
+        while (!token.empty() && is_ws(token.back())) token.remove_suffix(1);
+        std::size_t offset = static_cast<std::size_t>(token.data() - base_);
+        switch (type) {
+            case od::json_type::string: {
+                if (token.size() < 2 || token.back() != '"') return false;
+                StringScan scan = scan_string(token.data() + 1, token.size() - 1);
+                if (!scan.error.empty() || scan.length != token.size() - 2) return false;
+                std::string_view text = scan.has_escape ? unescape(token.data() + 1, scan.length, arena_)
+                                                        : token.substr(1, scan.length);
+                out = Value::string(text, offset);
+                return true;
+            }
+            case od::json_type::number:
+                if (number_prefix(token) != token.size()) return false;
+                out = Value::number(token, offset);
+                return true;
+            case od::json_type::boolean:
+                if (token == "true") out = Value::boolean(true, offset);
+                else if (token == "false") out = Value::boolean(false, offset);
+                else return false;
+                return true;
+            case od::json_type::null:
+                if (token != "null") return false;
+                out = Value::null(offset);
+                return true;
+            default: return false;
+        }
+    }
+
+    const char* base_;
+    std::size_t size_;
+    Arena& arena_;
+    std::vector<Value> items_;
+    std::vector<Member> members_;
+};
+
+}  // namespace
+
+std::string_view Arena::copy(std::string_view text) {
+    if (text.empty()) return {};
+    char* chars = allocate<char>(text.size());
+    std::memcpy(chars, text.data(), text.size());
+    return {chars, text.size()};
+}
+
+const Value* Value::find(std::string_view key) const noexcept {
+    for (const Member& m : members())
+        if (m.key == key) return &m.value;
+    return nullptr;
+}
+
+bool is_number_text(std::string_view text) noexcept { return !text.empty() && number_prefix(text) == text.size(); }
+
+bool is_integer_text(std::string_view text) noexcept {
+    return is_number_text(text) && text.find_first_of(".eE") == std::string_view::npos;
+}
+
+namespace detail {
+
+std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena) {
+    // The padded copy lives in the arena, so strings without escapes and numbers can point into it.
+    char* padded = arena.allocate<char>(text.size() + simdjson::SIMDJSON_PADDING);
+    std::memcpy(padded, text.data(), text.size());
+    std::memset(padded + text.size(), ' ', simdjson::SIMDJSON_PADDING);
+    od::parser parser;
+    od::document doc;
+    if (!parser.iterate(padded, text.size(), text.size() + simdjson::SIMDJSON_PADDING).get(doc)) {
+        FastBuilder builder(padded, text.size(), arena);
+        Value root;
+        if (builder.root(doc, root)) return root;
+    }
+    return std::unexpected(ParseError{"rejected", 0});
+}
+
+std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena) {
+    return StrictParser(text, arena).run();
+}
+
+}  // namespace detail
+
+std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) {
+    if (!simdjson::validate_utf8(text.data(), text.size()))
+        return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
+    if (auto fast = detail::parse_fast(text, arena)) return fast;
+    return detail::parse_strict(text, arena);
+}
+
+Position position_of(std::string_view text, std::size_t offset) noexcept {
+    offset = std::min(offset, text.size());
+    Position pos{1, 1};
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < offset; ++i) {
+        if (text[i] == '\n') {
+            ++pos.line;
+            line_start = i + 1;
+        }
+    }
+    for (std::size_t i = line_start; i < offset; ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++pos.column;
+    return pos;
+}
+
+std::string with_position(std::string_view message, std::string_view text, std::size_t offset) {
+    Position pos = position_of(text, offset);
+    std::string out(message);
+    out += " at line ";
+    out += std::to_string(pos.line);
+    out += " column ";
+    out += std::to_string(pos.column);
+    return out;
+}
+
+}  // namespace quorvel_bo::core::json

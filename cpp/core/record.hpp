@@ -1,0 +1,274 @@
+// Record decoding and encoding, generic over each record's one statement of its fields.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "core/json.hpp"
+
+namespace quorvel_bo::core::json {
+
+// A decoding failure; `offset` points at the offending value when it was read from text.
+struct DecodeError {
+    std::string message;
+    std::size_t offset = kNoOffset;
+};
+
+template <class T>
+using Decoded = std::expected<T, DecodeError>;
+
+inline std::unexpected<DecodeError> decode_failure(std::string message, const Value& at) {
+    return std::unexpected(DecodeError{std::move(message), at.offset()});
+}
+
+// "integer `5`", "string \"x\"", "map", ... as the decoder's messages name a value.
+std::string describe(const Value& value);
+// "invalid type: <value>, expected <expected>"
+std::unexpected<DecodeError> invalid_type(const Value& value, std::string_view expected);
+
+// Codec<T>: `static Decoded<T> decode(const Value&)` and, for written types, `static Value encode(const T&, Arena&)`.
+template <class T>
+struct Codec;
+
+// A record states its fields once: specialise Fields<R> with `name` and `list` (a tuple of field(...) entries).
+template <class R>
+struct Fields;
+
+template <class T>
+concept Record = requires {
+    { Fields<T>::name } -> std::convertible_to<std::string_view>;
+    Fields<T>::list;
+};
+
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+
+// What a field that the object form leaves out becomes.
+enum class WhenMissing : std::uint8_t { fail, empty, fallback };
+
+template <class R, class M, class C>
+struct FieldDef {
+    using record_type = R;
+    using member_type = M;
+    using codec = C;
+    std::string_view key;
+    M R::*member;
+    WhenMissing missing;
+    M (*fallback)() = nullptr;
+};
+
+// A field read and written by Codec<M>; an optional member may be left out, any other is required.
+template <class R, class M>
+constexpr FieldDef<R, M, Codec<M>> field(std::string_view key, M R::*member) {
+    return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
+}
+// The same with a codec of the record's own choosing.
+template <class C, class R, class M>
+constexpr FieldDef<R, M, C> field_with(std::string_view key, M R::*member) {
+    return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
+}
+// A field that takes `fallback()` when left out (null is still read by the codec).
+template <class R, class M>
+constexpr FieldDef<R, M, Codec<M>> field_or(std::string_view key, M R::*member, M (*fallback)()) {
+    return {key, member, WhenMissing::fallback, fallback};
+}
+// A list that is empty when left out.
+template <class R, class M>
+constexpr FieldDef<R, M, Codec<M>> field_or_empty(std::string_view key, M R::*member) {
+    return {key, member, WhenMissing::empty};
+}
+
+template <>
+struct Codec<std::string> {
+    static Decoded<std::string> decode(const Value& v) {
+        if (!v.is_string()) return invalid_type(v, "a string");
+        return std::string(v.text());
+    }
+    static Value encode(const std::string& s, Arena& arena) { return Value::string(arena.copy(s)); }
+};
+
+template <>
+struct Codec<bool> {
+    static Decoded<bool> decode(const Value& v) {
+        if (!v.is_bool()) return invalid_type(v, "a boolean");
+        return v.as_bool();
+    }
+    static Value encode(bool b, Arena&) { return Value::boolean(b); }
+};
+
+// Integers: the exact text must be an integer within the type's range.
+Decoded<std::int64_t> decode_int64(const Value& v, std::string_view type_name, std::int64_t min, std::int64_t max);
+Value encode_integer(long long number, Arena& arena);
+
+template <>
+struct Codec<std::int64_t> {
+    static Decoded<std::int64_t> decode(const Value& v) {
+        return decode_int64(v, "i64", INT64_MIN, INT64_MAX);
+    }
+    static Value encode(std::int64_t n, Arena& arena) { return encode_integer(n, arena); }
+};
+
+template <>
+struct Codec<std::uint16_t> {
+    static Decoded<std::uint16_t> decode(const Value& v) {
+        auto n = decode_int64(v, "u16", 0, UINT16_MAX);
+        if (!n) return std::unexpected(std::move(n.error()));
+        return static_cast<std::uint16_t>(*n);
+    }
+    static Value encode(std::uint16_t n, Arena& arena) { return encode_integer(n, arena); }
+};
+
+template <class T>
+struct Codec<std::optional<T>> {
+    static Decoded<std::optional<T>> decode(const Value& v) {
+        if (v.is_null()) return std::optional<T>();
+        auto inner = Codec<T>::decode(v);
+        if (!inner) return std::unexpected(std::move(inner.error()));
+        return std::optional<T>(std::move(*inner));
+    }
+    static Value encode(const std::optional<T>& o, Arena& arena) {
+        return o ? Codec<T>::encode(*o, arena) : Value::null();
+    }
+};
+
+template <class T>
+struct Codec<std::vector<T>> {
+    static Decoded<std::vector<T>> decode(const Value& v) {
+        if (!v.is_array()) return invalid_type(v, "a sequence");
+        std::vector<T> out;
+        out.reserve(v.items().size());
+        for (const Value& item : v.items()) {
+            auto decoded = Codec<T>::decode(item);
+            if (!decoded) return std::unexpected(std::move(decoded.error()));
+            out.push_back(std::move(*decoded));
+        }
+        return out;
+    }
+    static Value encode(const std::vector<T>& list, Arena& arena) {
+        Value* items = arena.allocate<Value>(list.size());
+        for (std::size_t i = 0; i < list.size(); ++i) std::construct_at(items + i, Codec<T>::encode(list[i], arena));
+        return Value::array({items, list.size()});
+    }
+};
+
+namespace record_detail {
+
+template <class R, std::size_t... I, class F>
+void for_each_field(std::index_sequence<I...>, F&& f) {
+    (f(std::integral_constant<std::size_t, I>{}, std::get<I>(Fields<R>::list)), ...);
+}
+
+template <class R, class F>
+void for_each_field(F&& f) {
+    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
+    for_each_field<R>(std::make_index_sequence<n>{}, std::forward<F>(f));
+}
+
+template <class R>
+constexpr std::size_t field_count() {
+    return std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
+}
+
+std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
+
+}  // namespace record_detail
+
+template <Record R>
+struct Codec<R> {
+    static Decoded<R> decode(const Value& v) {
+        constexpr std::size_t n = record_detail::field_count<R>();
+        R record{};
+        std::optional<DecodeError> error;
+        if (v.is_array()) {
+            auto items = v.items();
+            if (items.size() != n)
+                return decode_failure(record_detail::invalid_length(items.size(), Fields<R>::name, n), v);
+            record_detail::for_each_field<R>([&](auto index, const auto& def) {
+                if (error) return;
+                using Def = std::remove_cvref_t<decltype(def)>;
+                auto decoded = Def::codec::decode(items[index.value]);
+                if (!decoded) error = std::move(decoded.error());
+                else record.*def.member = std::move(*decoded);
+            });
+        } else if (v.is_object()) {
+            std::array<bool, n> seen{};
+            for (const Member& m : v.members()) {
+                record_detail::for_each_field<R>([&](auto index, const auto& def) {
+                    if (error || def.key != m.key) return;
+                    if (seen[index.value]) {
+                        error = DecodeError{"duplicate field `" + std::string(m.key) + "`", m.key_offset};
+                        return;
+                    }
+                    seen[index.value] = true;
+                    using Def = std::remove_cvref_t<decltype(def)>;
+                    auto decoded = Def::codec::decode(m.value);
+                    if (!decoded) error = std::move(decoded.error());
+                    else record.*def.member = std::move(*decoded);
+                });
+                if (error) break;
+            }
+            if (!error) {
+                record_detail::for_each_field<R>([&](auto index, const auto& def) {
+                    if (error || seen[index.value]) return;
+                    if (def.missing == WhenMissing::fail)
+                        error = DecodeError{"missing field `" + std::string(def.key) + "`", v.offset()};
+                    else if (def.missing == WhenMissing::fallback)
+                        record.*def.member = def.fallback();
+                });
+            }
+        } else {
+            return invalid_type(v, "struct " + std::string(Fields<R>::name));
+        }
+        if (error) return std::unexpected(std::move(*error));
+        return record;
+    }
+
+    static Value encode(const R& record, Arena& arena) {
+        constexpr std::size_t n = record_detail::field_count<R>();
+        Member* members = arena.allocate<Member>(n);
+        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            std::construct_at(members + index.value, Member{def.key, Def::codec::encode(record.*def.member, arena)});
+        });
+        return Value::object({members, n});
+    }
+};
+
+// Decodes `T` from JSON text; failures end with " at line L column C".
+template <class T>
+std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
+    auto value = parse(text, arena);
+    if (!value) return std::unexpected(with_position(value.error().message, text, value.error().offset));
+    auto decoded = Codec<T>::decode(*value);
+    if (!decoded) {
+        const DecodeError& e = decoded.error();
+        if (e.offset == kNoOffset) return std::unexpected(e.message);
+        return std::unexpected(with_position(e.message, text, e.offset));
+    }
+    return std::move(*decoded);
+}
+
+// Decodes `T` from an already parsed value; failures carry no position.
+template <class T>
+std::expected<T, std::string> decode_value(const Value& value) {
+    auto decoded = Codec<T>::decode(value);
+    if (!decoded) return std::unexpected(std::move(decoded.error().message));
+    return std::move(*decoded);
+}
+
+template <class T>
+Value encode(const T& value, Arena& arena) {
+    return Codec<T>::encode(value, arena);
+}
+
+}  // namespace quorvel_bo::core::json

@@ -1,0 +1,34 @@
+// The access token a caller obtained elsewhere and hands in with each build call.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/record.hpp"
+
+namespace quorvel_bo::core {
+
+struct AccessToken {
+    std::string access_token;
+    std::string token_type;
+    std::int64_t expires_at = 0;
+    std::optional<std::string> scope;
+};
+
+}  // namespace quorvel_bo::core
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Fields<AccessToken> {
+    static constexpr std::string_view name = "AccessToken";
+    static constexpr auto list = std::tuple{
+        field("access_token", &AccessToken::access_token),
+        field("token_type", &AccessToken::token_type),
+        field("expires_at", &AccessToken::expires_at),
+        field("scope", &AccessToken::scope),
+    };
+};
+
+}  // namespace quorvel_bo::core::json
