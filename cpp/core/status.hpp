@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/record.hpp"
+
 namespace quorvel_bo::core {
 
 enum class PaymentStatus : std::uint8_t {
@@ -36,3 +38,12 @@ struct Payout {
 static_assert(StatusVocabulary<Payout>);
 
 }  // namespace quorvel_bo::core
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Codec<PaymentStatus> {
+    static Value encode(PaymentStatus status, Arena&) { return Value::string(to_text(status)); }
+};
+
+}  // namespace quorvel_bo::core::json

@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "payouts/qr.hpp"
+
 namespace quorvel_bo::payouts {
 
 namespace {
@@ -25,7 +27,11 @@ struct HandlerRoute {
 };
 
 // Request/response operations, matched as name + "." + stage.
-constexpr std::array<OperationRoute, 0> kOperations{};
+constexpr std::array kOperations = {
+    OperationRoute{qr::ScanOp::name, &core::ffi::run<qr::ScanOp>},
+    OperationRoute{qr::PayOp::name, &core::ffi::run<qr::PayOp>},
+    OperationRoute{qr::PayoutStatusOp::name, &core::ffi::run<qr::PayoutStatusOp>},
+};
 
 // Local handlers, matched by their whole name.
 constexpr std::array<HandlerRoute, 0> kHandlers{};

@@ -1,0 +1,231 @@
+// Provider-side records with the provider's Spanish keys, read leniently; only ever decoded.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/amount.hpp"
+#include "core/record.hpp"
+
+namespace quorvel_bo::payouts {
+
+// A string or a number as text (numbers keep their exact text); anything else counts as absent.
+std::optional<std::string> opt_text(const core::json::Value& value);
+// Trimmed text, or none when absent or blank.
+std::optional<std::string> non_empty(std::optional<std::string> text);
+
+namespace wire {
+
+using core::Decimal;
+using Text = std::optional<std::string>;
+
+// Reading mode of an optional identifier: string or number, anything else absent.
+struct OptText {
+    static core::json::Decoded<Text> decode(const core::json::Value& v) { return opt_text(v); }
+};
+
+inline constexpr std::string_view kExpectedStringOrNumber = "expected a string or number";
+
+// Reading mode of a required identifier: string or number, anything else fails.
+struct RequiredText {
+    static core::json::Decoded<std::string> decode(const core::json::Value& v) {
+        auto text = opt_text(v);
+        if (!text) return core::json::decode_failure(std::string(kExpectedStringOrNumber), v);
+        return std::move(*text);
+    }
+};
+
+struct Scan {
+    std::string reference;
+    std::optional<Decimal> amount;
+    Text currency;
+    Text description;
+    Text account;
+    Text document_id;
+    Text holder;
+    Text bank_code;
+    Text bank_name;
+    Text expires_on;
+};
+
+struct WPayout {
+    std::string reference;
+    Text transaction_id;
+    Text transaction_at;
+    std::string status;
+    Text message;
+    std::optional<Decimal> amount;
+    Text currency;
+    Text description;
+    Text source_account;
+    Text source_holder;
+    Text account;
+    Text holder;
+    Text document_id;
+    Text bank_code;
+    Text bank_name;
+    Text ach_order_number;
+};
+
+struct WTransfer {
+    Text batch_number;
+    Text transaction_id;
+    Text reference;
+    std::string status;
+    Text message;
+    Text source_account;
+    Text destination_account;
+    Text ach_number;
+    Text recipient_number;
+    Text recipient_document_id;
+    Text recipient_name;
+    Text transaction_at;
+    Text bank_code;
+    Text bank_name;
+    std::optional<Decimal> amount;
+    Text currency;
+};
+
+struct WBatchStatus {
+    Text batch_number;
+    std::vector<WTransfer> transfers;
+};
+
+struct WAuthorized {
+    std::string transaction_id;
+    std::string status;
+    Text reference;
+    Text message;
+};
+
+struct Authorized {
+    std::string batch_number;
+    std::string process_id;
+    std::vector<WAuthorized> transfers;
+};
+
+struct WBank {
+    std::string code;
+    Text name;
+};
+
+}  // namespace wire
+}  // namespace quorvel_bo::payouts
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Fields<payouts::wire::Scan> {
+    using R = payouts::wire::Scan;
+    using OptText = payouts::wire::OptText;
+    static constexpr std::string_view name = "Scan";
+    static constexpr auto list = std::tuple{
+        field_with<payouts::wire::RequiredText>("numeroReferencia", &R::reference),
+        field("importe", &R::amount),
+        field("moneda", &R::currency),
+        field("glosa", &R::description),
+        field_with<OptText>("cuentaDestino", &R::account),
+        field_with<OptText>("ciNitDestino", &R::document_id),
+        field("titularDestino", &R::holder),
+        field_with<OptText>("codigoBancoDestino", &R::bank_code),
+        field("nombreBancoDestino", &R::bank_name),
+        field("fechaVencimiento", &R::expires_on),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WPayout> {
+    using R = payouts::wire::WPayout;
+    using OptText = payouts::wire::OptText;
+    static constexpr std::string_view name = "WPayout";
+    static constexpr auto list = std::tuple{
+        field_with<payouts::wire::RequiredText>("numeroReferencia", &R::reference),
+        field_with<OptText>("transaccionId", &R::transaction_id),
+        field("fechaHoraTransaccion", &R::transaction_at),
+        field("estado", &R::status),
+        field("mensaje", &R::message),
+        field("importe", &R::amount),
+        field("moneda", &R::currency),
+        field("glosa", &R::description),
+        field_with<OptText>("cuentaOrigen", &R::source_account),
+        field("titularOrigen", &R::source_holder),
+        field_with<OptText>("cuentaDestino", &R::account),
+        field("titularDestino", &R::holder),
+        field_with<OptText>("ciNitDestino", &R::document_id),
+        field_with<OptText>("codigoBancoDestino", &R::bank_code),
+        field("nombreBancoDestino", &R::bank_name),
+        field_with<OptText>("numOrdenAch", &R::ach_order_number),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WTransfer> {
+    using R = payouts::wire::WTransfer;
+    using OptText = payouts::wire::OptText;
+    static constexpr std::string_view name = "WTransfer";
+    static constexpr auto list = std::tuple{
+        field_with<OptText>("nroLote", &R::batch_number),
+        field_with<OptText>("transaccionId", &R::transaction_id),
+        field_with<OptText>("numeroReferencia", &R::reference),
+        field("estado", &R::status),
+        field("mensaje", &R::message),
+        field_with<OptText>("cuentaOrigen", &R::source_account),
+        field_with<OptText>("cuentaDestino", &R::destination_account),
+        field_with<OptText>("numeroAch", &R::ach_number),
+        field_with<OptText>("numeroDestinatario", &R::recipient_number),
+        field_with<OptText>("ciCliente", &R::recipient_document_id),
+        field("nombreCliente", &R::recipient_name),
+        field("fechaHoraTransaccion", &R::transaction_at),
+        field_with<OptText>("codigoBanco", &R::bank_code),
+        field("nombreBanco", &R::bank_name),
+        field("importe", &R::amount),
+        field("moneda", &R::currency),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WBatchStatus> {
+    using R = payouts::wire::WBatchStatus;
+    static constexpr std::string_view name = "WBatchStatus";
+    static constexpr auto list = std::tuple{
+        field_with<payouts::wire::OptText>("nroLote", &R::batch_number),
+        field_or_empty("transacciones", &R::transfers),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WAuthorized> {
+    using R = payouts::wire::WAuthorized;
+    static constexpr std::string_view name = "WAuthorized";
+    static constexpr auto list = std::tuple{
+        field_with<payouts::wire::RequiredText>("transaccionId", &R::transaction_id),
+        field("estado", &R::status),
+        field_with<payouts::wire::OptText>("numeroReferencia", &R::reference),
+        field("mensaje", &R::message),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::Authorized> {
+    using R = payouts::wire::Authorized;
+    using RequiredText = payouts::wire::RequiredText;
+    static constexpr std::string_view name = "Authorized";
+    static constexpr auto list = std::tuple{
+        field_with<RequiredText>("nroLote", &R::batch_number),
+        field_with<RequiredText>("processId", &R::process_id),
+        field_or_empty("transacciones", &R::transfers),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WBank> {
+    using R = payouts::wire::WBank;
+    static constexpr std::string_view name = "WBank";
+    static constexpr auto list = std::tuple{
+        field_with<payouts::wire::RequiredText>("codigoBanco", &R::code),
+        field("descripcion", &R::name),
+    };
+};
+
+}  // namespace quorvel_bo::core::json
