@@ -68,6 +68,91 @@ struct Payout {
 ScannedQr from_wire(wire::Scan scan);
 Payout from_wire(wire::WPayout payout);
 
+// The currency of a batch transfer that names none.
+std::string default_currency();
+
+struct BatchTransfer {
+    std::string transaction_id;
+    Decimal amount;
+    std::string date;
+    std::string source_account;
+    std::string destination_account;
+    std::string bank_code;
+    std::string branch_city;
+    std::string description;
+    std::string recipient_document_id;
+    std::string recipient_name;
+    std::string currency;
+};
+
+struct AuthorizeBatch {
+    std::string branch_code;
+    std::string process_id;
+    std::string webhook_url;
+    std::string webhook_token;
+    std::vector<BatchTransfer> transfers;
+};
+
+struct BatchQuery {
+    std::string branch_code;
+    std::string process_id;
+    Text batch_number;
+    Text transaction_id;
+};
+
+struct BanksQuery {
+    std::string branch_code;
+};
+
+struct BatchTransferStatus {
+    Text transaction_id;
+    Text reference;
+    PaymentStatus status = PaymentStatus::unknown;
+    std::string raw_status;
+    Text message;
+    Text source_account;
+    Text destination_account;
+    Text ach_number;
+    Text recipient_number;
+    Text recipient_document_id;
+    Text recipient_name;
+    Text transaction_at;
+    Text bank_code;
+    Text bank_name;
+    std::optional<Decimal> amount;
+    Text currency;
+};
+
+struct BatchStatus {
+    Text batch_number;
+    std::vector<BatchTransferStatus> transfers;
+};
+
+struct BatchTransferResult {
+    std::string transaction_id;
+    PaymentStatus status = PaymentStatus::unknown;
+    std::string raw_status;
+    Text reference;
+    Text message;
+};
+
+struct BatchAuthorization {
+    std::string batch_number;
+    std::string process_id;
+    std::vector<BatchTransferResult> transfers;
+};
+
+struct Bank {
+    std::string code;
+    Text name;
+};
+
+BatchTransferStatus from_wire(wire::WTransfer transfer);
+BatchStatus from_wire(wire::WBatchStatus status);
+BatchTransferResult from_wire(wire::WAuthorized transfer);
+BatchAuthorization from_wire(wire::Authorized authorized);
+Bank from_wire(wire::WBank bank);
+
 }  // namespace quorvel_bo::payouts::model
 
 namespace quorvel_bo::core::json {
@@ -142,6 +227,124 @@ struct Fields<payouts::model::Payout> {
         field("source_holder", &R::source_holder),
         field("recipient", &R::recipient),
         field("ach_order_number", &R::ach_order_number),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BatchTransfer> {
+    using R = payouts::model::BatchTransfer;
+    static constexpr std::string_view name = "BatchTransfer";
+    static constexpr auto list = std::tuple{
+        field("transaction_id", &R::transaction_id),
+        field("amount", &R::amount),
+        field("date", &R::date),
+        field("source_account", &R::source_account),
+        field("destination_account", &R::destination_account),
+        field("bank_code", &R::bank_code),
+        field("branch_city", &R::branch_city),
+        field("description", &R::description),
+        field("recipient_document_id", &R::recipient_document_id),
+        field("recipient_name", &R::recipient_name),
+        field_or("currency", &R::currency, &payouts::model::default_currency),
+    };
+};
+
+template <>
+struct Fields<payouts::model::AuthorizeBatch> {
+    using R = payouts::model::AuthorizeBatch;
+    static constexpr std::string_view name = "AuthorizeBatch";
+    static constexpr auto list = std::tuple{
+        field("branch_code", &R::branch_code),
+        field("process_id", &R::process_id),
+        field("webhook_url", &R::webhook_url),
+        field("webhook_token", &R::webhook_token),
+        field("transfers", &R::transfers),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BatchQuery> {
+    using R = payouts::model::BatchQuery;
+    static constexpr std::string_view name = "BatchQuery";
+    static constexpr auto list = std::tuple{
+        field("branch_code", &R::branch_code),
+        field("process_id", &R::process_id),
+        field("batch_number", &R::batch_number),
+        field("transaction_id", &R::transaction_id),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BanksQuery> {
+    static constexpr std::string_view name = "BanksQuery";
+    static constexpr auto list = std::tuple{field("branch_code", &payouts::model::BanksQuery::branch_code)};
+};
+
+template <>
+struct Fields<payouts::model::BatchTransferStatus> {
+    using R = payouts::model::BatchTransferStatus;
+    static constexpr std::string_view name = "BatchTransferStatus";
+    static constexpr auto list = std::tuple{
+        field("transaction_id", &R::transaction_id),
+        field("reference", &R::reference),
+        field("status", &R::status),
+        field("raw_status", &R::raw_status),
+        field("message", &R::message),
+        field("source_account", &R::source_account),
+        field("destination_account", &R::destination_account),
+        field("ach_number", &R::ach_number),
+        field("recipient_number", &R::recipient_number),
+        field("recipient_document_id", &R::recipient_document_id),
+        field("recipient_name", &R::recipient_name),
+        field("transaction_at", &R::transaction_at),
+        field("bank_code", &R::bank_code),
+        field("bank_name", &R::bank_name),
+        field("amount", &R::amount),
+        field("currency", &R::currency),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BatchStatus> {
+    using R = payouts::model::BatchStatus;
+    static constexpr std::string_view name = "BatchStatus";
+    static constexpr auto list = std::tuple{
+        field("batch_number", &R::batch_number),
+        field("transfers", &R::transfers),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BatchTransferResult> {
+    using R = payouts::model::BatchTransferResult;
+    static constexpr std::string_view name = "BatchTransferResult";
+    static constexpr auto list = std::tuple{
+        field("transaction_id", &R::transaction_id),
+        field("status", &R::status),
+        field("raw_status", &R::raw_status),
+        field("reference", &R::reference),
+        field("message", &R::message),
+    };
+};
+
+template <>
+struct Fields<payouts::model::BatchAuthorization> {
+    using R = payouts::model::BatchAuthorization;
+    static constexpr std::string_view name = "BatchAuthorization";
+    static constexpr auto list = std::tuple{
+        field("batch_number", &R::batch_number),
+        field("process_id", &R::process_id),
+        field("transfers", &R::transfers),
+    };
+};
+
+template <>
+struct Fields<payouts::model::Bank> {
+    using R = payouts::model::Bank;
+    static constexpr std::string_view name = "Bank";
+    static constexpr auto list = std::tuple{
+        field("code", &R::code),
+        field("name", &R::name),
     };
 };
 

@@ -3,7 +3,9 @@
 
 #include <array>
 
+#include "payouts/batch.hpp"
 #include "payouts/qr.hpp"
+#include "payouts/webhook.hpp"
 
 namespace quorvel_bo::payouts {
 
@@ -31,10 +33,15 @@ constexpr std::array kOperations = {
     OperationRoute{qr::ScanOp::name, &core::ffi::run<qr::ScanOp>},
     OperationRoute{qr::PayOp::name, &core::ffi::run<qr::PayOp>},
     OperationRoute{qr::PayoutStatusOp::name, &core::ffi::run<qr::PayoutStatusOp>},
+    OperationRoute{batch::AuthorizeBatchOp::name, &core::ffi::run<batch::AuthorizeBatchOp>},
+    OperationRoute{batch::BatchStatusOp::name, &core::ffi::run<batch::BatchStatusOp>},
+    OperationRoute{batch::BanksOp::name, &core::ffi::run<batch::BanksOp>},
 };
 
 // Local handlers, matched by their whole name.
-constexpr std::array<HandlerRoute, 0> kHandlers{};
+constexpr std::array kHandlers = {
+    HandlerRoute{webhook::ParseBatchWebhook::name, &core::ffi::run_handler<webhook::ParseBatchWebhook>},
+};
 
 constexpr std::array kCatalogue = {
     OpInfo{OpInfo::Form::operation, "payouts.scan", true, 40},

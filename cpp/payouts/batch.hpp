@@ -1,0 +1,48 @@
+// Batch transfers: the shared batch request routine, bank list, batch authorisation and batch status.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/http.hpp"
+#include "core/json.hpp"
+#include "core/operation.hpp"
+#include "payouts/model.hpp"
+
+namespace quorvel_bo::payouts::batch {
+
+inline constexpr std::string_view kPathPrefix = "payout/async/v3";
+inline constexpr std::string_view kBranchCodeHeader = "branchCode";
+
+// A request to the batch API at `path` with the standard headers plus "branchCode".
+core::Result<core::HttpRequest> request(const core::Ctx& ctx, core::Method method, std::string_view path,
+                                        std::string_view branch_code, const core::json::Value* body);
+
+struct BanksOp {
+    static constexpr std::string_view name = "batch.banks";
+    using Input = model::BanksQuery;
+    using Output = std::vector<model::Bank>;
+    static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
+    static core::Result<Output> response(const Input& input, const core::HttpResponse& response);
+};
+
+struct AuthorizeBatchOp {
+    static constexpr std::string_view name = "batch.authorize";
+    using Input = model::AuthorizeBatch;
+    using Output = model::BatchAuthorization;
+    static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
+    static core::Result<Output> response(const Input& input, const core::HttpResponse& response);
+};
+
+struct BatchStatusOp {
+    static constexpr std::string_view name = "batch.status";
+    using Input = model::BatchQuery;
+    using Output = model::BatchStatus;
+    static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
+    static core::Result<Output> response(const Input& input, const core::HttpResponse& response);
+};
+
+static_assert(core::Operation<BanksOp> && core::Operation<AuthorizeBatchOp> && core::Operation<BatchStatusOp>);
+
+}  // namespace quorvel_bo::payouts::batch

@@ -1,0 +1,31 @@
+// The batch webhook handler: the secret first, then the body as one transfer, then the acknowledgement.
+#include "payouts/webhook.hpp"
+
+#include "core/webhook.hpp"
+
+namespace quorvel_bo::payouts::webhook {
+
+namespace {
+
+constexpr std::string_view kTokenName = "`token` query parameter";
+constexpr std::string_view kInvalidPayload = "invalid batch webhook payload: ";
+constexpr std::string_view kAckSuccess = "EXITOSO";
+
+}  // namespace
+
+core::Result<BatchNotification> ParseBatchWebhook::handle(Input input) {
+    // A failed authentication hides every problem of the body.
+    if (auto ok = core::verify_secret(kTokenName, input.token, input.expected_token); !ok)
+        return core::fail(std::move(ok.error()));
+    core::json::Arena arena;
+    auto transfer = core::json::decode_text<wire::WTransfer>(input.body, arena);
+    if (!transfer) return core::fail(core::decode(std::string(kInvalidPayload) + transfer.error()));
+
+    BatchNotification out;
+    out.batch_number = non_empty(std::move(transfer->batch_number));
+    out.transfer = model::from_wire(std::move(*transfer));
+    out.ack = Ack{std::string(kAckSuccess), std::nullopt, out.batch_number, out.transfer.reference};
+    return out;
+}
+
+}  // namespace quorvel_bo::payouts::webhook
