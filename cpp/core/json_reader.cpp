@@ -131,20 +131,20 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
             return scan;
         }
         if (unit >= 0xD800 && unit <= 0xDBFF) {
-            if (i + 12 > available) {
-                if (i + 6 < available && body[i + 6] != '\\') {
-                    scan.error = kLoneSurrogate;
-                    scan.error_at = i;
-                    return scan;
-                }
-                break;
+            // A high surrogate must be followed by "\u" and a low surrogate; decide on the bytes there are.
+            std::size_t j = i + 6;
+            bool possible = (j >= available || body[j] == '\\') && (j + 1 >= available || body[j + 1] == 'u');
+            for (std::size_t k = j + 2; possible && k < j + 6 && k < available; ++k) possible = hex_digit(body[k]) >= 0;
+            if (possible && j + 6 <= available) {
+                int low = read_hex4(body + j + 2);
+                possible = low >= 0xDC00 && low <= 0xDFFF;
             }
-            int low = (body[i + 6] == '\\' && body[i + 7] == 'u') ? read_hex4(body + i + 8) : -1;
-            if (low < 0xDC00 || low > 0xDFFF) {
+            if (!possible) {
                 scan.error = kLoneSurrogate;
                 scan.error_at = i;
                 return scan;
             }
+            if (j + 6 > available) break;
             i += 12;
             continue;
         }
