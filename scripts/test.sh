@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Every test: the core's hard rules, the C++ unit tests, the packaging checks (wheel ABI,
+# module suffix, stub), mypy and pytest. Stops at the first failing step.
+set -euo pipefail
+source "$(dirname "$0")/setup.sh"
+
+step() { printf '\n== %s\n' "$*"; }
+
+step "hard rules of the core sources"
+bash scripts/check_rules.sh
+
+step "C++ unit tests"
+cmake -S . -B build/cpp -G Ninja -DQBO_BUILD_TESTS=ON -DQBO_BUILD_MODULE=OFF >/dev/null
+cmake --build build/cpp -j2 --target core_tests
+ctest --test-dir build/cpp --output-on-failure
+
+step "wheel: stable ABI"
+rm -rf build/wheel
+python -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
+abi3audit --strict --summary build/wheel/*.whl
+
+step "installed module"
+python - <<'PY'
+import quorvel_bo.payouts._native as native
+assert native.__file__.endswith("/quorvel_bo/payouts/_native.abi3.so"), native.__file__
+print(native.__file__)
+PY
+
+step "stub and types"
+python -m mypy.stubtest quorvel_bo.payouts._native
+python -m mypy -p quorvel_bo.payouts
+
+step "pytest"
+python -m pytest -q tests
