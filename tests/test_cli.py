@@ -2,10 +2,16 @@
 
 from __future__ import annotations
 
+import http.client
 import io
 import json
+import select
+import signal
+import socket
 import subprocess
+import sys
 from collections.abc import Callable
+from urllib.parse import urlsplit
 
 import pytest
 
@@ -88,3 +94,46 @@ def test_help_lists_the_commands(run_cli: RunCli) -> None:
     assert result.returncode == 0
     for word in (b"describe", b"version", b"call", b"--pretty", b"exit status"):
         assert word in result.stdout
+
+
+def test_help_lists_the_simulator_and_the_demo(run_cli: RunCli) -> None:
+    result = run_cli("--help")
+    assert b"simulator" in result.stdout and b"demo" in result.stdout
+
+
+def test_simulator_serves_until_terminated() -> None:
+    from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
+
+    command = [sys.executable, "-m", "quorvel_bo.payouts", "simulator", "--port", "0"]
+    # Unbuffered, so that readline() takes one line and communicate() gets all the rest.
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
+    try:
+        assert proc.stdout is not None
+        ready, _, _ = select.select([proc.stdout], [], [], 30)
+        assert ready, "the simulator printed nothing"
+        banner = proc.stdout.readline().decode()
+        url = urlsplit(banner.split(" on ", 1)[1].strip())
+        connection = http.client.HTTPConnection(url.hostname or "", url.port, timeout=10)
+        headers = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID,
+                   "branchCode": "SUC-01"}
+        connection.request("POST", "/payout/async/v3/bancos", headers=headers)
+        answer = json.loads(connection.getresponse().read())
+        connection.close()
+        assert answer["code"] == "00" and answer["data"][0]["codigoBanco"] == 1001
+        proc.send_signal(signal.SIGTERM)
+        out, _ = proc.communicate(timeout=30)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 0
+    assert TEST_TOKEN.encode() in out and b"POST /payout/async/v3/bancos -> 200" in out
+
+
+def test_simulator_on_a_busy_port_fails(run_cli: RunCli) -> None:
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        result = run_cli("simulator", "--port", str(busy.getsockname()[1]))
+    assert result.returncode == 1
+    assert b"cannot listen on 127.0.0.1:" in result.stderr

@@ -1,7 +1,8 @@
 """Command line for the payouts core: ``python -m quorvel_bo.payouts --help``.
 
-Each subcommand prints one result document and exits 0 when its "ok" is true,
-1 when it is false, and 2 for a usage error.
+``describe``, ``version`` and ``call`` print one result document and exit 0 when its "ok" is
+true, 1 when it is false, and 2 for a usage error. ``simulator`` runs the provider simulator
+until interrupted; ``demo`` runs the end-to-end demonstration and exits 0 when every check passed.
 """
 
 from __future__ import annotations
@@ -25,11 +26,16 @@ examples:
   %(prog)s call payouts.pay.build - < build.json   # a Build envelope: config, token, input
   %(prog)s call payouts.pay.parse - < parse.json   # a Parse envelope: input, response
   %(prog)s call batch.webhook.parse "$NOTIFICATION"
+  %(prog)s simulator --port 8080                     # the provider simulator on loopback
+  %(prog)s demo                                      # the client against the simulator, end to end
 
-exit status: 0 when the document's "ok" is true, 1 when it is false, 2 for a usage error.
+exit status: 0 when the document's "ok" is true, 1 when it is false, 2 for a usage error;
+for demo, 0 when every check passed and 1 otherwise.
 """
 
 Handler = Callable[[argparse.Namespace], str]
+# Commands that print no result document and give their own exit status.
+Action = Callable[[argparse.Namespace], int]
 
 
 def pretty(document: str, indent: int = 2) -> str:
@@ -94,6 +100,56 @@ def _call(args: argparse.Namespace) -> str:
     return call(args.op, _read_payload(args.payload))
 
 
+def _simulator(args: argparse.Namespace) -> int:
+    # Imported here: the document commands must not pay for the servers' start-up.
+    import signal
+    import threading
+
+    from quorvel_bo.payouts.simulator import Settings, serve
+
+    settings = Settings(
+        settle_after=args.settle_after, slow_delay=args.slow_delay, transfer_interval=args.transfer_interval
+    )
+    stop = threading.Event()
+    # A terminated simulator closes its sockets and its notification threads like an interrupted one.
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, lambda _signum, _frame: stop.set()) if in_main else None
+    try:
+        serve(args.host, args.port, settings, stop=stop)
+    except OSError as exc:
+        print(f"simulator: cannot listen on {args.host}:{args.port}: {exc.strerror or exc}", file=sys.stderr)
+        return EXIT_FAILED
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+    return EXIT_OK
+
+
+def _demo(_args: argparse.Namespace) -> int:
+    from quorvel_bo.payouts._demo import run_demo
+
+    return run_demo()
+
+
+def _port(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
+    return int(text)
+
+
+def _non_negative(kind: Callable[[str], float]) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        try:
+            value = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+        return value
+
+    return parse
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -142,6 +198,43 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("op", metavar="OP", help="operation text, e.g. payouts.scan.build")
     run.add_argument("payload", metavar="PAYLOAD", nargs="?", help="JSON payload, or '-' for standard input")
     run.set_defaults(handler=_call)
+
+    sim = commands.add_parser(
+        "simulator",
+        help="run the provider simulator",
+        description=(
+            "Serve the provider's payout API from memory on HOST:PORT until interrupted, printing the\n"
+            "test credentials, the sample QR texts and the trigger table first, then one line per request."
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    sim.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    sim.add_argument("--port", type=_port, default=8080, help="port to listen on; 0 picks a free one (default: %(default)s)")
+    sim.add_argument(
+        "--settle-after", type=_non_negative(int), default=2, metavar="N",
+        help="status queries before a payout is final (default: %(default)s)",
+    )
+    sim.add_argument(
+        "--slow-delay", type=_non_negative(float), default=3.0, metavar="SECONDS",
+        help="how long the time-out trigger holds an answer back (default: %(default)s)",
+    )
+    sim.add_argument(
+        "--transfer-interval", type=_non_negative(float), default=0.5, metavar="SECONDS",
+        help="time each batch transfer takes to complete (default: %(default)s)",
+    )
+    sim.set_defaults(action=_simulator)
+
+    demo = commands.add_parser(
+        "demo",
+        help="run the client against the simulator, end to end",
+        description=(
+            "Start the provider simulator and a webhook receiver on loopback, then scan and pay QR codes,\n"
+            "follow an ambiguous payment, list banks, authorise a batch, verify its notifications and\n"
+            "query it, printing each step. Exits 0 when every check passed, 1 otherwise."
+        ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    demo.set_defaults(action=_demo)
     return parser
 
 
@@ -153,6 +246,9 @@ def _emit(text: str) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    action: Action | None = getattr(args, "action", None)
+    if action is not None:
+        return action(args)
     handler: Handler = args.handler
     try:
         document = handler(args)
