@@ -235,7 +235,9 @@ class _BaseClient:
         self._clock = clock
 
     def __repr__(self) -> str:
-        where = self._config["base_url"] or self._config["environment"]
+        base_url = self._config["base_url"]
+        # A base URL may carry credentials: never show them.
+        where = _public_url(httpx.URL(str(base_url))) if base_url else self._config["environment"]
         return f"{type(self).__name__}(client_id={self._config['client_id']!r}, target={where!r})"
 
     @property
