@@ -35,6 +35,7 @@ TEST(FieldRules, UuidShape) {
         {"123e4567-e89b-12d3-a4564-26614174000", m},
         {"123e4567--89b-12d3-a456-426614174000", m},
         {"123e4567-e89b-12d3-a456-42661417400g", m},
+        {"{123e4567-e89b-12d3-a456-426614174000}", m},
     };
     for (const auto& [value, message] : cases) expect(v::uuid("process_id", value), "process_id", message, value);
 }
@@ -51,6 +52,8 @@ TEST(FieldRules, Webhook) {
         std::string url, token, field, message;
     } refused[] = {
         {"http:/", token16, "webhook_url", "must be an http(s) URL"},
+        {"HTTPS://h.example/cb", token16, "webhook_url", "must be an http(s) URL"},
+        {" https://h.example/cb", token16, "webhook_url", "must be an http(s) URL"},
         {"https://h.example/cb", "abcdefgh\u00E9ijklmnop", "webhook_token",
          "at least 16 URL-safe characters (letters, digits, - _ . ~)"},
         // Only the whole URL is bounded, not the token on its own.
@@ -63,6 +66,8 @@ TEST(FieldRules, Webhook) {
         EXPECT_EQ(r.error().field, c.field) << c.url << " " << c.token;
         EXPECT_EQ(r.error().message, c.message) << c.url << " " << c.token;
     }
+    // Nothing after the scheme is examined.
+    EXPECT_EQ(v::webhook("http://", token16).value_or(""), "http://?token=" + token16);
     const auto longest = v::webhook("https://h", std::string(255 - 16, 't'));
     ASSERT_TRUE(longest);
     EXPECT_EQ(longest->size(), 255u);
