@@ -52,7 +52,7 @@ std::string preview(std::string_view body) {
 
 std::string message_from_body(std::string_view body) {
     json::Arena arena;
-    if (auto value = json::parse(body, arena)) {
+    if (auto value = json::parse_view(body, arena)) {
         if (auto found = text_field(*value, {"error_description", "message", "error"})) return std::move(*found);
     }
     return preview(body);
@@ -65,7 +65,8 @@ std::string failed(const HttpResponse& response) {
 Result<json::Value> json_body(const HttpResponse& response, json::Arena& arena) {
     if (response.status == 401 || response.status == 403)
         return fail(authentication(response.status, message_from_body(response.body)));
-    auto value = json::parse(response.body, arena);
+    // The values may view the body: they are read while the response is at hand.
+    auto value = json::parse_view(response.body, arena);
     if (value) return *value;
     if (response.is_success()) {
         const json::ParseError& e = value.error();

@@ -38,7 +38,8 @@ constexpr bool retryable_status(std::uint16_t status) noexcept {
 }
 
 struct CodeData {
-    // The payload value of a successful exchange (a view into the parsed body), or the failure.
+    // The payload value of a successful exchange, or the failure. Its strings may view `response.body`:
+    // decode it while the response lives.
     static Result<json::Value> open_value(const HttpResponse& response, json::Arena& arena);
 
     // The payload decoded as T.

@@ -1,6 +1,8 @@
 // The call protocol: built-in operations, routing to the registry, the guard and the result document.
 #include "core/ffi.hpp"
 
+#include <array>
+
 namespace quorvel_bo::core::ffi {
 
 namespace {
@@ -47,14 +49,25 @@ Value catalogue(const Registry& registry, Arena& arena) {
     return Value::array({items, infos.size()});
 }
 
-Value version_document() {
-    static constexpr Member members[] = {
-        {"core", Value::string(kCoreVersion)},
-        {"protocol", Value::number("2")},
-    };
-    static_assert(kProtocolVersion == 2);
-    return Value::object(members);
-}
+// The answer to "version" never changes, so it is written once, when the module is compiled.
+constexpr std::string_view kVersionHead = "{\"ok\":true,\"value\":{\"core\":\"";
+constexpr std::string_view kVersionMiddle = "\",\"protocol\":";
+constexpr std::string_view kVersionTail = "}}";
+static_assert(kProtocolVersion > 0 && kProtocolVersion < 10);
+static_assert(kCoreVersion.find_first_of("\"\\") == std::string_view::npos);
+
+constexpr std::size_t kVersionSize = kVersionHead.size() + kCoreVersion.size() + kVersionMiddle.size() + 1 +
+                                     kVersionTail.size();
+
+constexpr std::array<char, kVersionSize> kVersionAnswer = [] {
+    std::array<char, kVersionSize> out{};
+    std::size_t n = 0;
+    for (std::string_view part : {kVersionHead, kCoreVersion, kVersionMiddle})
+        for (char c : part) out[n++] = c;
+    out[n++] = static_cast<char>('0' + kProtocolVersion);
+    for (char c : kVersionTail) out[n++] = c;
+    return out;
+}();
 
 std::string quoted_op(std::string_view prefix, std::string_view op) {
     std::string out(prefix);
@@ -88,31 +101,29 @@ Value error_value(const Error& error, Arena& arena) {
     return Value::object({m, n});
 }
 
+std::optional<std::string_view> fixed_answer(std::string_view op) noexcept {
+    if (op == "version") return std::string_view(kVersionAnswer.data(), kVersionAnswer.size());
+    return std::nullopt;
+}
+
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
+    if (auto fixed = fixed_answer(op)) return std::string(*fixed);
     Arena arena;
-    Outcome outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+    std::optional<Outcome> outcome;
     try {
         if (op == "describe") {
             outcome = catalogue(registry, arena);
-        } else if (op == "version") {
-            outcome = version_document();
-        } else if (auto dispatched = registry.dispatch(op, payload, arena)) {
-            outcome = std::move(*dispatched);
+        } else {
+            outcome = registry.dispatch(op, payload, arena);
         }
     } catch (...) {
         outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
     }
-    std::string out;
-    if (outcome) {
-        out += "{\"ok\":true,\"value\":";
-        json::write(*outcome, out);
-        out += '}';
-    } else {
-        out += "{\"error\":";
-        json::write(error_value(outcome.error(), arena), out);
-        out += ",\"ok\":false}";
-    }
-    return out;
+    if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+
+    // The document is sized first and written once.
+    if (*outcome) return json::to_string("{\"ok\":true,\"value\":", **outcome, "}");
+    return json::to_string("{\"error\":", error_value(outcome->error(), arena), ",\"ok\":false}");
 }
 
 }  // namespace quorvel_bo::core::ffi

@@ -44,6 +44,10 @@ public:
 // Never fails: every failure is inside the returned document.
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
 
+// The result document of `op` when it is the same for every call and payload ("version"), so that
+// a caller can answer without `call`; nothing otherwise.
+std::optional<std::string_view> fixed_answer(std::string_view op) noexcept;
+
 // The build-stage payload: configuration, optional token and the operation's input.
 template <class Input>
 struct Build {
@@ -63,36 +67,45 @@ inline constexpr std::string_view kBuildStage = "build";
 inline constexpr std::string_view kParseStage = "parse";
 inline constexpr std::string_view kInvalidPayload = "invalid payload: ";
 
-// A record's JSON value; writing a record cannot fail, so this always succeeds.
+// A record's JSON value; writing a record cannot fail, so this always succeeds. A record handed
+// over as an rvalue gives its long strings to the arena instead of having them copied.
 template <class T>
-Result<json::Value> to_value(const T& record, json::Arena& arena) {
-    return json::encode(record, arena);
+Result<json::Value> to_value(T&& record, json::Arena& arena) {
+    return json::encode(std::forward<T>(record), arena);
 }
 
+// Decodes the payload into T, which owns its data: the payload's DOM lives in an arena of its own
+// and is gone when this returns, before the call's answer is built.
 template <class T>
-Result<T> decode_payload(std::string_view payload, json::Arena& arena) {
-    auto decoded = json::decode_text<T>(payload, arena);
+Result<T> decode_payload(std::string_view payload) {
+    json::Arena scratch;
+    auto decoded = json::decode_text<T>(payload, scratch);
     if (!decoded) return fail(ffi_error(std::string(kInvalidPayload) + decoded.error()));
     return std::move(*decoded);
 }
 
-// One stage of a request/response operation.
+// One stage of a request/response operation. The decoded envelope is released before the answer
+// is encoded, so a large call never holds its input records and its output at once.
 template <Operation Op>
 Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena) {
     if (stage == kBuildStage) {
-        auto envelope = decode_payload<Build<typename Op::Input>>(payload, arena);
-        if (!envelope) return fail(std::move(envelope.error()));
-        const Ctx ctx{envelope->config, envelope->token ? &*envelope->token : nullptr};
-        auto request = Op::request(ctx, envelope->input);
+        Result<HttpRequest> request = [&]() -> Result<HttpRequest> {
+            auto envelope = decode_payload<Build<typename Op::Input>>(payload);
+            if (!envelope) return fail(std::move(envelope.error()));
+            const Ctx ctx{envelope->config, envelope->token ? &*envelope->token : nullptr};
+            return Op::request(ctx, envelope->input);
+        }();
         if (!request) return fail(std::move(request.error()));
-        return to_value(*request, arena);
+        return to_value(std::move(*request), arena);
     }
     if (stage == kParseStage) {
-        auto envelope = decode_payload<Parse<typename Op::Input>>(payload, arena);
-        if (!envelope) return fail(std::move(envelope.error()));
-        auto output = Op::response(envelope->input, envelope->response);
+        Result<typename Op::Output> output = [&]() -> Result<typename Op::Output> {
+            auto envelope = decode_payload<Parse<typename Op::Input>>(payload);
+            if (!envelope) return fail(std::move(envelope.error()));
+            return Op::response(envelope->input, envelope->response);
+        }();
         if (!output) return fail(std::move(output.error()));
-        return to_value(*output, arena);
+        return to_value(std::move(*output), arena);
     }
     return fail(ffi_error("unknown stage `" + std::string(stage) + "` for `" + std::string(Op::name) + "`"));
 }
@@ -100,11 +113,11 @@ Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena
 // A local handler: its input is the whole payload.
 template <Handler H>
 Outcome run_handler(std::string_view payload, json::Arena& arena) {
-    auto input = decode_payload<typename H::Input>(payload, arena);
+    auto input = decode_payload<typename H::Input>(payload);
     if (!input) return fail(std::move(input.error()));
     auto output = H::handle(std::move(*input));
     if (!output) return fail(std::move(output.error()));
-    return to_value(*output, arena);
+    return to_value(std::move(*output), arena);
 }
 
 // Writes an error object with "retryable" always present.

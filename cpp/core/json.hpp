@@ -17,6 +17,7 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
+    ~Arena();
 
     template <class T>
     T* allocate(std::size_t count) {
@@ -24,9 +25,22 @@ public:
     }
     // A copy of `text` that lives as long as the arena.
     std::string_view copy(std::string_view text);
+    // The arena as a memory resource, for containers whose storage may stay until the arena goes.
+    std::pmr::memory_resource* resource() noexcept { return &resource_; }
+    // Takes over `text` (no copy of its bytes) and returns a view that lives as long as the arena.
+    std::string_view keep(std::string&& text);
 
 private:
-    std::pmr::monotonic_buffer_resource resource_{4096};
+    struct Kept {
+        std::string text;
+        Kept* next;
+    };
+    // Small calls never reach the heap for their values.
+    static constexpr std::size_t kInlineBytes = 4096;
+
+    Kept* kept_ = nullptr;
+    alignas(std::max_align_t) std::byte inline_[kInlineBytes];
+    std::pmr::monotonic_buffer_resource resource_{inline_, kInlineBytes};
 };
 
 enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
@@ -39,70 +53,83 @@ class Value {
 public:
     constexpr Value() = default;
 
-    static constexpr Value null(std::size_t offset = kNoOffset) { return Value(Kind::null, offset); }
+    static constexpr Value null(std::size_t offset = kNoOffset) { return Value(Kind::null, 0, offset); }
     static constexpr Value boolean(bool flag, std::size_t offset = kNoOffset) {
-        Value v(Kind::boolean, offset);
-        v.flag_ = flag;
+        Value v(Kind::boolean, 0, offset);
+        if (flag) v.meta_ |= kFlagBit;
         return v;
     }
     // `text` must be a valid JSON number and live as long as the value (copy it into the arena otherwise).
     static constexpr Value number(std::string_view text, std::size_t offset = kNoOffset) {
-        Value v(Kind::number, offset);
+        Value v(Kind::number, text.size(), offset);
         v.chars_ = text.data();
-        v.size_ = text.size();
         return v;
     }
     // `text` is the decoded string content (UTF-8), held elsewhere for the value's lifetime.
     static constexpr Value string(std::string_view text, std::size_t offset = kNoOffset) {
-        Value v(Kind::string, offset);
+        Value v(Kind::string, text.size(), offset);
         v.chars_ = text.data();
-        v.size_ = text.size();
         return v;
     }
     static constexpr Value array(std::span<const Value> items, std::size_t offset = kNoOffset) {
-        Value v(Kind::array, offset);
+        Value v(Kind::array, items.size(), offset);
         v.items_ = items.data();
-        v.size_ = items.size();
         return v;
     }
     static constexpr Value object(std::span<const Member> members, std::size_t offset = kNoOffset) {
-        Value v(Kind::object, offset);
+        Value v(Kind::object, members.size(), offset);
         v.members_ = members.data();
-        v.size_ = members.size();
+        return v;
+    }
+    // An object whose members the caller has laid out in ascending key order (the writer then
+    // does not check it), such as a record's.
+    static constexpr Value ordered_object(std::span<const Member> members) {
+        Value v = object(members);
+        v.meta_ |= kOrderedBit;
         return v;
     }
 
-    Kind kind() const noexcept { return kind_; }
-    bool is_null() const noexcept { return kind_ == Kind::null; }
-    bool is_bool() const noexcept { return kind_ == Kind::boolean; }
-    bool is_number() const noexcept { return kind_ == Kind::number; }
-    bool is_string() const noexcept { return kind_ == Kind::string; }
-    bool is_array() const noexcept { return kind_ == Kind::array; }
-    bool is_object() const noexcept { return kind_ == Kind::object; }
+    Kind kind() const noexcept { return static_cast<Kind>(meta_ & kKindMask); }
+    bool is_null() const noexcept { return kind() == Kind::null; }
+    bool is_bool() const noexcept { return kind() == Kind::boolean; }
+    bool is_number() const noexcept { return kind() == Kind::number; }
+    bool is_string() const noexcept { return kind() == Kind::string; }
+    bool is_array() const noexcept { return kind() == Kind::array; }
+    bool is_object() const noexcept { return kind() == Kind::object; }
 
-    bool as_bool() const noexcept { return flag_; }
+    bool as_bool() const noexcept { return (meta_ & kFlagBit) != 0; }
     // Number text as written, or string content.
-    std::string_view text() const noexcept { return {chars_, size_}; }
-    std::span<const Value> items() const noexcept { return {items_, is_array() ? size_ : 0}; }
+    std::string_view text() const noexcept { return {chars_, size()}; }
+    std::span<const Value> items() const noexcept { return {items_, is_array() ? size() : 0}; }
     std::span<const Member> members() const noexcept;
     // First member named `key`, or null when absent or when this is not an object.
     const Value* find(std::string_view key) const noexcept;
+
+    // True for objects made by ordered_object.
+    bool known_ordered() const noexcept { return (meta_ & kOrderedBit) != 0; }
 
     // Byte offset of the value in the text it was read from; kNoOffset for built values.
     std::size_t offset() const noexcept { return offset_; }
 
 private:
-    constexpr Value(Kind kind, std::size_t offset) : kind_(kind), offset_(offset) {}
+    // The kind and the flags sit in the low byte of meta_, the size (bytes or elements) above it:
+    // a value takes three words, which keeps the DOM of a large document small.
+    static constexpr std::uint64_t kKindMask = 0x3F;
+    static constexpr std::uint64_t kOrderedBit = 0x40;
+    static constexpr std::uint64_t kFlagBit = 0x80;
+    static constexpr int kSizeShift = 8;
 
-    Kind kind_ = Kind::null;
-    bool flag_ = false;
-    std::size_t offset_ = kNoOffset;
-    std::size_t size_ = 0;
+    constexpr Value(Kind kind, std::size_t size, std::size_t offset)
+        : meta_(static_cast<std::uint64_t>(size) << kSizeShift | static_cast<std::uint64_t>(kind)), offset_(offset) {}
+    std::size_t size() const noexcept { return static_cast<std::size_t>(meta_ >> kSizeShift); }
+
     union {
         const char* chars_ = nullptr;
         const Value* items_;
         const Member* members_;
     };
+    std::uint64_t meta_ = static_cast<std::uint64_t>(Kind::null);
+    std::size_t offset_ = kNoOffset;
 };
 
 struct Member {
@@ -112,7 +139,7 @@ struct Member {
 };
 
 inline std::span<const Member> Value::members() const noexcept {
-    return {members_, is_object() ? size_ : 0};
+    return {members_, is_object() ? size() : 0};
 }
 
 inline constexpr int kMaxDepth = 128;
@@ -125,6 +152,9 @@ struct ParseError {
 
 // Reads one JSON value followed only by whitespace; strings and numbers point into `arena`.
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena);
+// The same, but strings without escapes and numbers may point into `text` instead, which must then
+// outlive the values: for readers that are done with the values before the text goes.
+std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena);
 
 namespace detail {
 // The two readers behind `parse`, exposed so tests can hold them to each other.
@@ -141,11 +171,45 @@ Position position_of(std::string_view text, std::size_t offset) noexcept;
 // `message` followed by " at line L column C".
 std::string with_position(std::string_view message, std::string_view text, std::size_t offset);
 
-// Compact text with object keys in ascending byte order.
+// Compact text with object keys in ascending byte order, appended to `out` in one step.
 void write(const Value& value, std::string& out);
 std::string to_string(const Value& value);
+// `head`, the text of `value` and `tail` in a string allocated once at its final size.
+std::string to_string(std::string_view head, const Value& value, std::string_view tail);
 // A JSON string literal with the system's escaping rules.
 void write_string(std::string_view text, std::string& out);
+
+// The number of bytes the text of `value`, or of the string literal of `text`, takes.
+std::size_t written_size(const Value& value);
+std::size_t written_string_size(std::string_view text);
+
+// Writes pieces of a document into a buffer sized in advance (see `compose`).
+class Writer {
+public:
+    explicit Writer(char* at) noexcept : at_(at) {}
+    char* end() const noexcept { return at_; }
+
+    // Text as it is (punctuation, keys known to need no escaping, values already written).
+    void raw(std::string_view text) noexcept;
+    void raw(char c) noexcept { *at_++ = c; }
+    void string(std::string_view text) noexcept;
+    void value(const Value& value);
+
+private:
+    char* at_;
+};
+
+// A string of exactly `size` bytes written by `fill(Writer&)`, which must write exactly that many.
+template <class Fill>
+std::string compose(std::size_t size, Fill&& fill) {
+    std::string out;
+    out.resize_and_overwrite(size, [&](char* data, std::size_t) {
+        Writer writer(data);
+        fill(writer);
+        return size;
+    });
+    return out;
+}
 
 // True when `text` is a number exactly as JSON's grammar allows.
 bool is_number_text(std::string_view text) noexcept;

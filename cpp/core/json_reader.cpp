@@ -1,6 +1,10 @@
 // JSON reader: simdjson On-Demand builds the DOM; a strict scalar parser explains what a rejected text lacks.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <simdjson.h>
 #include <string>
 #include <vector>
@@ -51,22 +55,70 @@ int read_hex4(const char* p) noexcept {
     return v;
 }
 
-void append_utf8(std::string& out, char32_t cp) {
+// Writes the UTF-8 form of `cp` at `out`; returns the end.
+char* put_utf8(char* out, char32_t cp) noexcept {
     if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+        *out++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return out;
+}
+
+// Offset of the first byte of p[0, n) that ends a run of plain string characters: a quote, a
+// backslash or a control character; n when there is none. With `padded`, up to 15 bytes past
+// p + n may be read (the fast reader's copy carries simdjson's padding); they never count.
+template <bool padded>
+std::size_t plain_run(const char* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    for (; padded ? i < n : i + 16 <= n; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0) return std::min(n, i + static_cast<std::size_t>(__builtin_ctz(mask)));
+    }
+    if (padded) return n;
+#endif
+    for (; i < n; ++i) {
+        const unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20) return i;
+    }
+    return n;
+}
+
+// The length of a string body in a padded buffer when its closing quote is the first special byte
+// of its first 16 bytes (a short string without escapes); npos otherwise, for scan_string to decide.
+inline std::size_t short_plain_length(const char* body) noexcept {
+#if defined(__SSE2__)
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body));
+    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                     _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) {
+        const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
+        if (body[k] == '"') return k;
+    }
+#else
+    (void)body;
+#endif
+    return std::string_view::npos;
 }
 
 // Result of scanning a string body that starts just after its opening quote.
@@ -78,10 +130,13 @@ struct StringScan {
 };
 
 // Checks the body of a string literal (escapes, control characters) and finds its closing quote.
+template <bool padded = false>
 StringScan scan_string(const char* body, std::size_t available) noexcept {
     StringScan scan;
     std::size_t i = 0;
-    while (i < available) {
+    for (;;) {
+        i += plain_run<padded>(body + i, available - i);
+        if (i >= available) break;
         unsigned char c = static_cast<unsigned char>(body[i]);
         if (c == '"') {
             scan.length = i;
@@ -91,10 +146,6 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
             scan.error = kControlCharacter;
             scan.error_at = i;
             return scan;
-        }
-        if (c != '\\') {
-            ++i;
-            continue;
         }
         scan.has_escape = true;
         if (i + 1 >= available) break;
@@ -155,28 +206,30 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
     return scan;
 }
 
-// Decodes a string body already checked by scan_string.
+// Decodes a string body already checked by scan_string, straight into the arena: the decoded
+// text is never longer than its escaped form.
 std::string_view unescape(const char* body, std::size_t length, Arena& arena) {
-    std::string out;
-    out.reserve(length);
+    char* const start = arena.allocate<char>(length);
+    char* out = start;
     for (std::size_t i = 0; i < length;) {
         char c = body[i];
         if (c != '\\') {
             const void* next = std::memchr(body + i, '\\', length - i);
             std::size_t end = next ? static_cast<std::size_t>(static_cast<const char*>(next) - body) : length;
-            out.append(body + i, end - i);
+            std::memcpy(out, body + i, end - i);
+            out += end - i;
             i = end;
             continue;
         }
         char e = body[i + 1];
         switch (e) {
-            case 'b': out.push_back('\b'); i += 2; continue;
-            case 'f': out.push_back('\f'); i += 2; continue;
-            case 'n': out.push_back('\n'); i += 2; continue;
-            case 'r': out.push_back('\r'); i += 2; continue;
-            case 't': out.push_back('\t'); i += 2; continue;
+            case 'b': *out++ = '\b'; i += 2; continue;
+            case 'f': *out++ = '\f'; i += 2; continue;
+            case 'n': *out++ = '\n'; i += 2; continue;
+            case 'r': *out++ = '\r'; i += 2; continue;
+            case 't': *out++ = '\t'; i += 2; continue;
             case 'u': break;
-            default: out.push_back(e); i += 2; continue;
+            default: *out++ = e; i += 2; continue;
         }
         char32_t cp = static_cast<char32_t>(read_hex4(body + i + 2));
         i += 6;
@@ -185,9 +238,82 @@ std::string_view unescape(const char* body, std::size_t length, Arena& arena) {
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             i += 6;
         }
-        append_utf8(out, cp);
+        out = put_utf8(out, cp);
     }
-    return arena.copy(out);
+    return {start, static_cast<std::size_t>(out - start)};
+}
+
+// Checks and decodes, in one pass, a string body of a padded buffer whose closing quote is at
+// body[n]. `view` is where the body's bytes may be viewed when it holds no escape. False on
+// anything scan_string would refuse: the strict reader then says what is wrong.
+bool decode_body(const char* body, std::size_t n, Arena& arena, const char* view, std::string_view& out) {
+    std::size_t i = plain_run<true>(body, n);
+    if (i == n) {
+        out = {view, n};
+        return true;
+    }
+    // Chunks are stored whole, so the buffer has room for one past the decoded text, which is
+    // never longer than the body.
+    char* const start = arena.allocate<char>(n + 16);
+    std::memcpy(start, body, i);
+    char* o = start + i;
+    while (i < n) {
+        if (body[i] != '\\' || i + 1 >= n) return false;  // a quote before the end, or a control character
+        const char e = body[i + 1];
+        switch (e) {
+            case '"': case '\\': case '/': *o++ = e; i += 2; break;
+            case 'b': *o++ = '\b'; i += 2; break;
+            case 'f': *o++ = '\f'; i += 2; break;
+            case 'n': *o++ = '\n'; i += 2; break;
+            case 'r': *o++ = '\r'; i += 2; break;
+            case 't': *o++ = '\t'; i += 2; break;
+            case 'u': {
+                if (i + 6 > n) return false;
+                const int unit = read_hex4(body + i + 2);
+                if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+                char32_t cp = static_cast<char32_t>(unit);
+                if (unit >= 0xD800 && unit <= 0xDBFF) {
+                    if (i + 12 > n || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
+                    const int low = read_hex4(body + i + 8);
+                    if (low < 0xDC00 || low > 0xDFFF) return false;
+                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+                    i += 12;
+                } else {
+                    i += 6;
+                }
+                o = put_utf8(o, cp);
+                break;
+            }
+            default: return false;
+        }
+#if defined(__SSE2__)
+        while (i < n) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                          _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                             _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            const std::size_t left = n - i;
+            const std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));
+            if (plain >= left) {
+                o += left;
+                i = n;
+                break;
+            }
+            o += plain;
+            i += plain;
+            if (plain < 16) break;
+        }
+#else
+        const std::size_t plain = plain_run<false>(body + i, n - i);
+        std::memcpy(o, body + i, plain);
+        o += plain;
+        i += plain;
+#endif
+    }
+    out = {start, static_cast<std::size_t>(o - start)};
+    return true;
 }
 
 // Length of the longest prefix of `text` that is a JSON number, or 0 when none.
@@ -247,8 +373,9 @@ std::size_t first_invalid_utf8(std::string_view s) noexcept {
 }
 
 // Moves the items pushed since `mark` into the arena.
-template <class T>
-std::span<const T> settle(std::vector<T>& stack, std::size_t mark, Arena& arena) {
+template <class Stack>
+auto settle(Stack& stack, std::size_t mark, Arena& arena) -> std::span<const typename Stack::value_type> {
+    using T = typename Stack::value_type;
     std::size_t count = stack.size() - mark;
     if (count == 0) return {};
     T* items = arena.allocate<T>(count);
@@ -413,7 +540,13 @@ private:
 // Builds the DOM from simdjson's On-Demand walk; any doubt returns false and the strict parser decides.
 class FastBuilder {
 public:
-    FastBuilder(const char* base, std::size_t size, Arena& arena) : base_(base), size_(size), arena_(arena) {}
+    // `base` is the padded copy simdjson walks; views of unescaped text point into `origin` at the same offsets.
+    FastBuilder(const char* base, const char* origin, std::size_t size, Arena& arena)
+        : base_(base), origin_(origin), size_(size), arena_(arena), items_(arena.resource()),
+          members_(arena.resource()) {
+        items_.reserve(kStackStart);
+        members_.reserve(kStackStart);
+    }
 
     bool root(od::document& doc, Value& out) {
         od::json_type type;
@@ -492,13 +625,17 @@ private:
             od::field f;
             if (std::move(field).get(f)) return false;
             const char* key_body = f.key().raw();
-            std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
-            StringScan scan = scan_string(key_body, available);
-            if (!scan.error.empty()) return false;
             Member member;
             member.key_offset = static_cast<std::size_t>(key_body - 1 - base_);
-            member.key = scan.has_escape ? unescape(key_body, scan.length, arena_)
-                                         : std::string_view(key_body, scan.length);
+            if (std::size_t length = short_plain_length(key_body); length != std::string_view::npos) {
+                member.key = std::string_view(rebase(key_body), length);
+            } else {
+                std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
+                StringScan scan = scan_string<true>(key_body, available);
+                if (!scan.error.empty()) return false;
+                member.key = scan.has_escape ? unescape(key_body, scan.length, arena_)
+                                             : std::string_view(rebase(key_body), scan.length);
+            }
             if (!value(f.value(), depth, member.value)) return false;
             members_.push_back(member);
         }
@@ -512,16 +649,19 @@ private:
         switch (type) {
             case od::json_type::string: {
                 if (token.size() < 2 || token.back() != '"') return false;
-                StringScan scan = scan_string(token.data() + 1, token.size() - 1);
-                if (!scan.error.empty() || scan.length != token.size() - 2) return false;
-                std::string_view text = scan.has_escape ? unescape(token.data() + 1, scan.length, arena_)
-                                                        : token.substr(1, scan.length);
+                if (short_plain_length(token.data() + 1) == token.size() - 2) {
+                    out = Value::string({rebase(token.data() + 1), token.size() - 2}, offset);
+                    return true;
+                }
+                std::string_view text;
+                if (!decode_body(token.data() + 1, token.size() - 2, arena_, rebase(token.data() + 1), text))
+                    return false;
                 out = Value::string(text, offset);
                 return true;
             }
             case od::json_type::number:
                 if (number_prefix(token) != token.size()) return false;
-                out = Value::number(token, offset);
+                out = Value::number({rebase(token.data()), token.size()}, offset);
                 return true;
             case od::json_type::boolean:
                 if (token == "true") out = Value::boolean(true, offset);
@@ -536,14 +676,68 @@ private:
         }
     }
 
+    const char* rebase(const char* at) const noexcept { return origin_ + (at - base_); }
+
+    static constexpr std::size_t kStackStart = 32;
+
     const char* base_;
+    const char* origin_;
     std::size_t size_;
     Arena& arena_;
-    std::vector<Value> items_;
-    std::vector<Member> members_;
+    // Work stacks of the walk; kept in the arena, so a small document needs no allocation.
+    std::pmr::vector<Value> items_;
+    std::pmr::vector<Member> members_;
 };
 
+// Texts up to this size are copied into the arena even when the values may view the caller's text.
+constexpr std::size_t kSmallText = 4096;
+
+// Walks `padded` (the text followed by simdjson's padding) into the DOM.
+std::expected<Value, ParseError> build_fast(char* padded, const char* origin, std::size_t size, Arena& arena) {
+    std::memset(padded + size, ' ', simdjson::SIMDJSON_PADDING);
+    od::parser parser;
+    od::document doc;
+    if (!parser.iterate(padded, size, size + simdjson::SIMDJSON_PADDING).get(doc)) {
+        FastBuilder builder(padded, origin, size, arena);
+        Value root;
+        if (builder.root(doc, root)) return root;
+    }
+    return std::unexpected(ParseError{"rejected", 0});
+}
+
+std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view) {
+    std::expected<Value, ParseError> fast;
+    if (view && text.size() > kSmallText) {
+        // The padded copy is needed only while simdjson walks it; the values view `text`.
+        std::unique_ptr<char[]> padded(new char[text.size() + simdjson::SIMDJSON_PADDING]);
+        std::memcpy(padded.get(), text.data(), text.size());
+        fast = build_fast(padded.get(), text.data(), text.size(), arena);
+    } else {
+        fast = detail::parse_fast(text, arena);
+    }
+    if (fast) return fast;
+    // simdjson validates UTF-8 while it indexes the text, so a text the fast reader takes is valid;
+    // a refused text is checked first for the UTF-8 fault, which outranks any syntax error.
+    if (!simdjson::validate_utf8(text.data(), text.size()))
+        return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
+    return detail::parse_strict(text, arena);
+}
+
 }  // namespace
+
+Arena::~Arena() {
+    for (Kept* k = kept_; k != nullptr;) {
+        Kept* next = k->next;
+        std::destroy_at(k);
+        k = next;
+    }
+}
+
+std::string_view Arena::keep(std::string&& text) {
+    Kept* k = std::construct_at(allocate<Kept>(1), Kept{std::move(text), kept_});
+    kept_ = k;
+    return k->text;
+}
 
 std::string_view Arena::copy(std::string_view text) {
     if (text.empty()) return {};
@@ -569,16 +763,8 @@ namespace detail {
 std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena) {
     // The padded copy lives in the arena, so strings without escapes and numbers can point into it.
     char* padded = arena.allocate<char>(text.size() + simdjson::SIMDJSON_PADDING);
-    std::memcpy(padded, text.data(), text.size());
-    std::memset(padded + text.size(), ' ', simdjson::SIMDJSON_PADDING);
-    od::parser parser;
-    od::document doc;
-    if (!parser.iterate(padded, text.size(), text.size() + simdjson::SIMDJSON_PADDING).get(doc)) {
-        FastBuilder builder(padded, text.size(), arena);
-        Value root;
-        if (builder.root(doc, root)) return root;
-    }
-    return std::unexpected(ParseError{"rejected", 0});
+    if (!text.empty()) std::memcpy(padded, text.data(), text.size());  // an empty view may have no storage
+    return build_fast(padded, padded, text.size(), arena);
 }
 
 std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena) {
@@ -587,12 +773,9 @@ std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& aren
 
 }  // namespace detail
 
-std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) {
-    if (!simdjson::validate_utf8(text.data(), text.size()))
-        return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
-    if (auto fast = detail::parse_fast(text, arena)) return fast;
-    return detail::parse_strict(text, arena);
-}
+std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) { return read(text, arena, false); }
+
+std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena) { return read(text, arena, true); }
 
 Position position_of(std::string_view text, std::size_t offset) noexcept {
     offset = std::min(offset, text.size());

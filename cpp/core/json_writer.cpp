@@ -1,6 +1,14 @@
 // JSON writer: compact text, object keys in ascending byte order, the system's escaping rules.
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <functional>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "core/json.hpp"
 
@@ -10,83 +18,282 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+// Bytes the escaped form of each byte adds to it: 0 for bytes written as they are.
+constexpr std::array<std::uint8_t, 256> kExtra = [] {
+    std::array<std::uint8_t, 256> extra{};
+    for (int c = 0; c < 0x20; ++c) extra[c] = 5;
+    for (unsigned char c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) extra[c] = 1;
+    return extra;
+}();
 
-void write_value(const Value& value, std::string& out, std::vector<const Member*>& scratch) {
+#if defined(__SSE2__)
+// SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
+struct Chunk {
+    unsigned special;  // bytes that need escaping
+    unsigned control;  // of which control characters
+};
+
+inline Chunk classify(__m128i x) noexcept {
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
+    const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
+    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(marks, control))),
+            static_cast<unsigned>(_mm_movemask_epi8(control))};
+}
+
+inline __m128i load16(const unsigned char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load8(const unsigned char* p) noexcept { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load4(const unsigned char* p) noexcept {
+    std::int32_t v;
+    std::memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+
+// True when none of p[0, n) needs escaping, for 4 <= n < 16: two overlapping loads cover them.
+inline bool plain_short(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 8) return ((classify(load8(p)).special | classify(load8(p + n - 8)).special) & 0xFF) == 0;
+    return ((classify(load4(p)).special | classify(load4(p + n - 4)).special) & 0xF) == 0;
+}
+
+// Copies 4 <= n < 16 bytes with two overlapping moves.
+inline void copy_short(char* to, const unsigned char* from, std::size_t n) noexcept {
+    if (n >= 8) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to), load8(from));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(to + n - 8), load8(from + n - 8));
+    } else {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    }
+}
+
+// Population count of a 16-bit mask without relying on the POPCNT instruction.
+inline unsigned count16(unsigned v) noexcept {
+    v = v - ((v >> 1) & 0x5555);
+    v = (v & 0x3333) + ((v >> 2) & 0x3333);
+    v = (v + (v >> 4)) & 0x0F0F;
+    return (v + (v >> 8)) & 0x1F;
+}
+#endif
+
+std::size_t string_size(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t size = n + 2;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const Chunk chunk = classify(load16(p + i));
+        if (chunk.special == 0) continue;
+        if (chunk.control == 0) {
+            size += count16(chunk.special);
+        } else {
+            for (std::size_t k = i; k < i + 16; ++k) size += kExtra[p[k]];
+        }
+    }
+    if (n - i >= 4 && plain_short(p + i, n - i)) return size;
+#endif
+    for (; i < n; ++i) size += kExtra[p[i]];
+    return size;
+}
+
+// Repeated keys keep their document order: the members lie in one array, so the address breaks ties.
+bool by_key(const Member* a, const Member* b) noexcept {
+    if (a->key != b->key) return a->key < b->key;
+    return std::less<const Member*>{}(a, b);
+}
+
+bool keys_sorted(std::span<const Member> members) noexcept {
+    for (std::size_t i = 1; i < members.size(); ++i)
+        if (members[i].key < members[i - 1].key) return false;
+    return true;
+}
+
+// The members of an object in writing order. Records are encoded in key order already, so
+// sorting is the exception.
+class Ordered {
+public:
+    explicit Ordered(const Value& object) : members_(object.members()) {
+        std::span<const Member> members = members_;
+        if (object.known_ordered() || keys_sorted(members)) return;
+        const Member** order = inline_.data();
+        if (members.size() > inline_.size()) {
+            heap_.resize(members.size());
+            order = heap_.data();
+        }
+        for (std::size_t i = 0; i < members.size(); ++i) order[i] = &members[i];
+        std::sort(order, order + members.size(), by_key);
+        order_ = order;
+    }
+    Ordered(const Ordered&) = delete;
+    Ordered& operator=(const Ordered&) = delete;
+
+    std::size_t size() const noexcept { return members_.size(); }
+    const Member& operator[](std::size_t i) const noexcept { return order_ ? *order_[i] : members_[i]; }
+
+private:
+    std::span<const Member> members_;
+    const Member** order_ = nullptr;
+    std::array<const Member*, 16> inline_;
+    std::vector<const Member*> heap_;
+};
+
+std::size_t value_size(const Value& value) {
     switch (value.kind()) {
-        case Kind::null: out += "null"; return;
-        case Kind::boolean: out += value.as_bool() ? "true" : "false"; return;
-        case Kind::number: out += value.text(); return;
-        case Kind::string: write_string(value.text(), out); return;
+        case Kind::null: return 4;
+        case Kind::boolean: return value.as_bool() ? 4 : 5;
+        case Kind::number: return value.text().size();
+        case Kind::string: return string_size(value.text());
         case Kind::array: {
-            out.push_back('[');
-            bool first = true;
-            for (const Value& item : value.items()) {
-                if (!first) out.push_back(',');
-                first = false;
-                write_value(item, out, scratch);
-            }
-            out.push_back(']');
-            return;
+            auto items = value.items();
+            std::size_t size = 2 + (items.empty() ? 0 : items.size() - 1);
+            for (const Value& item : items) size += value_size(item);
+            return size;
         }
         case Kind::object: {
             auto members = value.members();
-            std::size_t mark = scratch.size();
-            for (const Member& m : members) scratch.push_back(&m);
-            auto begin = scratch.begin() + static_cast<std::ptrdiff_t>(mark);
-            auto by_key = [](const Member* a, const Member* b) { return a->key < b->key; };
-            if (!std::is_sorted(begin, scratch.end(), by_key)) std::stable_sort(begin, scratch.end(), by_key);
-            out.push_back('{');
-            for (std::size_t i = mark; i < scratch.size(); ++i) {
-                if (i != mark) out.push_back(',');
-                write_string(scratch[i]->key, out);
-                out.push_back(':');
-                write_value(scratch[i]->value, out, scratch);
+            // Braces, commas and colons; the order does not change the size.
+            std::size_t size = 2 + (members.empty() ? 0 : members.size() - 1) + members.size();
+            for (const Member& m : members) size += string_size(m.key) + value_size(m.value);
+            return size;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+void Writer::raw(std::string_view text) noexcept {
+    std::memcpy(at_, text.data(), text.size());
+    at_ += text.size();
+}
+
+void Writer::string(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    char* at = at_;
+    *at++ = '"';
+    auto escape = [&at](unsigned char c) {
+        *at++ = '\\';
+        if (c == '"' || c == '\\') {
+            *at++ = static_cast<char>(c);
+            return;
+        }
+        switch (c) {
+            case '\b': *at++ = 'b'; return;
+            case '\t': *at++ = 't'; return;
+            case '\n': *at++ = 'n'; return;
+            case '\f': *at++ = 'f'; return;
+            case '\r': *at++ = 'r'; return;
+            default:
+                *at++ = 'u';
+                *at++ = '0';
+                *at++ = '0';
+                *at++ = kHex[c >> 4];
+                *at++ = kHex[c & 0xF];
+        }
+    };
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Each chunk is stored whole before its first special byte is known: the output of the
+    // remaining text is never shorter than the text, so the store stays inside the buffer.
+    while (i + 16 <= n) {
+        const __m128i x = load16(p + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), x);
+        const unsigned special = classify(x).special;
+        if (special == 0) {
+            at += 16;
+            i += 16;
+            continue;
+        }
+        const auto plain = static_cast<std::size_t>(std::countr_zero(special));
+        at += plain;
+        i += plain;
+        escape(p[i++]);
+    }
+    if (n - i >= 4 && plain_short(p + i, n - i)) {
+        copy_short(at, p + i, n - i);
+        at += n - i;
+        i = n;
+    }
+#endif
+    for (; i < n; ++i) {
+        if (kExtra[p[i]] == 0) *at++ = static_cast<char>(p[i]);
+        else escape(p[i]);
+    }
+    *at++ = '"';
+    at_ = at;
+}
+
+void Writer::value(const Value& value) {
+    switch (value.kind()) {
+        case Kind::null: raw("null"); return;
+        case Kind::boolean: raw(value.as_bool() ? std::string_view("true") : std::string_view("false")); return;
+        case Kind::number: raw(value.text()); return;
+        case Kind::string: string(value.text()); return;
+        case Kind::array: {
+            raw('[');
+            bool first = true;
+            for (const Value& item : value.items()) {
+                if (!first) raw(',');
+                first = false;
+                this->value(item);
             }
-            out.push_back('}');
-            scratch.resize(mark);
+            raw(']');
+            return;
+        }
+        case Kind::object: {
+            const Ordered members(value);
+            raw('{');
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                if (i != 0) raw(',');
+                string(members[i].key);
+                raw(':');
+                this->value(members[i].value);
+            }
+            raw('}');
             return;
         }
     }
+}
+
+std::size_t written_size(const Value& value) { return value_size(value); }
+
+std::size_t written_string_size(std::string_view text) { return string_size(text); }
+
+namespace {
+
+// Appends exactly `size` bytes written by `fill(Writer&)` to `out`, growing it once.
+template <class Fill>
+void append(std::string& out, std::size_t size, Fill fill) {
+    const std::size_t total = out.size() + size;
+    const std::size_t old = out.size();
+    // The callback's size argument is not relied on: some library versions pass the capacity.
+    out.resize_and_overwrite(total, [&](char* data, std::size_t) {
+        Writer writer(data + old);
+        fill(writer);
+        return total;
+    });
 }
 
 }  // namespace
 
 void write_string(std::string_view text, std::string& out) {
-    out.push_back('"');
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (!needs_escape(c)) continue;
-        out.append(text.data() + run, i - run);
-        run = i + 1;
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            default:
-                out += "\\u00";
-                out.push_back(kHex[c >> 4]);
-                out.push_back(kHex[c & 0xF]);
-        }
-    }
-    out.append(text.data() + run, text.size() - run);
-    out.push_back('"');
+    append(out, string_size(text), [&](Writer& writer) { writer.string(text); });
 }
 
 void write(const Value& value, std::string& out) {
-    std::vector<const Member*> scratch;
-    write_value(value, out, scratch);
+    append(out, value_size(value), [&](Writer& writer) { writer.value(value); });
 }
 
 std::string to_string(const Value& value) {
-    std::string out;
-    write(value, out);
-    return out;
+    return compose(value_size(value), [&](Writer& writer) { writer.value(value); });
+}
+
+std::string to_string(std::string_view head, const Value& value, std::string_view tail) {
+    return compose(head.size() + value_size(value) + tail.size(), [&](Writer& writer) {
+        writer.raw(head);
+        writer.value(value);
+        writer.raw(tail);
+    });
 }
 
 }  // namespace quorvel_bo::core::json

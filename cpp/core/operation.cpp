@@ -3,8 +3,25 @@
 
 namespace quorvel_bo::core {
 
+namespace {
+
+constexpr std::string_view kNoControlCharacters = "must not contain control characters";
+
+// A CR or LF in a header value would let a credential inject headers of its own.
+bool has_control_character(std::string_view value) noexcept {
+    for (char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+}  // namespace
+
 Result<Headers> Ctx::api_headers() const {
     if (token == nullptr) return fail(validation("token", std::string(kTokenRequired)));
+    if (has_control_character(token->access_token))
+        return fail(validation("token", std::string(kNoControlCharacters)));
+    if (has_control_character(config.client_id))
+        return fail(validation("client_id", std::string(kNoControlCharacters)));
     Headers headers;
     headers.emplace("Accept", "application/json");
     headers.emplace("Authorization", "Bearer " + token->access_token);

@@ -1,6 +1,7 @@
 // Record decoding and encoding, generic over each record's one statement of its fields.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <expected>
@@ -53,6 +54,24 @@ struct is_optional : std::false_type {};
 template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 
+namespace record_detail {
+
+// Decodes `v` into `out`, a freshly made T: in place when codec C can (no temporary, no move),
+// else through C::decode. The error, if any, is returned; `out` is then not to be used.
+template <class C, class T>
+std::optional<DecodeError> decode_into(const Value& v, T& out) {
+    if constexpr (requires { C::decode_into(v, out); }) {
+        return C::decode_into(v, out);
+    } else {
+        auto decoded = C::decode(v);
+        if (!decoded) return std::move(decoded.error());
+        out = std::move(*decoded);
+        return std::nullopt;
+    }
+}
+
+}  // namespace record_detail
+
 // What a field that the object form leaves out becomes.
 enum class WhenMissing : std::uint8_t { fail, empty, fallback };
 
@@ -94,7 +113,17 @@ struct Codec<std::string> {
         if (!v.is_string()) return invalid_type(v, "a string");
         return std::string(v.text());
     }
+    static std::optional<DecodeError> decode_into(const Value& v, std::string& out) {
+        if (!v.is_string()) return invalid_type(v, "a string").error();
+        out.assign(v.text());
+        return std::nullopt;
+    }
     static Value encode(const std::string& s, Arena& arena) { return Value::string(arena.copy(s)); }
+    // A long string handed over is kept by the arena rather than copied.
+    static Value encode(std::string&& s, Arena& arena) {
+        return Value::string(s.size() >= kKeepAtLeast ? arena.keep(std::move(s)) : arena.copy(s));
+    }
+    static constexpr std::size_t kKeepAtLeast = 1024;
 };
 
 template <>
@@ -136,8 +165,20 @@ struct Codec<std::optional<T>> {
         if (!inner) return std::unexpected(std::move(inner.error()));
         return std::optional<T>(std::move(*inner));
     }
+    static std::optional<DecodeError> decode_into(const Value& v, std::optional<T>& out)
+        requires std::is_default_constructible_v<T>
+    {
+        if (v.is_null()) {
+            out.reset();
+            return std::nullopt;
+        }
+        return record_detail::decode_into<Codec<T>>(v, out.emplace());
+    }
     static Value encode(const std::optional<T>& o, Arena& arena) {
         return o ? Codec<T>::encode(*o, arena) : Value::null();
+    }
+    static Value encode(std::optional<T>&& o, Arena& arena) {
+        return o ? Codec<T>::encode(std::move(*o), arena) : Value::null();
     }
 };
 
@@ -153,6 +194,17 @@ struct Codec<std::vector<T>> {
             out.push_back(std::move(*decoded));
         }
         return out;
+    }
+    // Elements are decoded where they will stay.
+    static std::optional<DecodeError> decode_into(const Value& v, std::vector<T>& out)
+        requires std::is_default_constructible_v<T>
+    {
+        if (!v.is_array()) return invalid_type(v, "a sequence").error();
+        out.clear();
+        out.reserve(v.items().size());
+        for (const Value& item : v.items())
+            if (auto error = record_detail::decode_into<Codec<T>>(item, out.emplace_back())) return error;
+        return std::nullopt;
     }
     static Value encode(const std::vector<T>& list, Arena& arena) {
         Value* items = arena.allocate<Value>(list.size());
@@ -181,39 +233,85 @@ constexpr std::size_t field_count() {
 
 std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
 
+template <class R, std::size_t... I>
+constexpr std::array<std::string_view, sizeof...(I)> field_keys(std::index_sequence<I...>) {
+    return {std::get<I>(Fields<R>::list).key...};
+}
+
+// The keys of R's fields in declaration order.
+template <class R>
+inline constexpr auto keys = field_keys<R>(std::make_index_sequence<field_count<R>()>{});
+
+// rank<R>[i]: the place of field i when the fields are ordered by key, as the writer wants them.
+template <class R>
+inline constexpr auto rank = [] {
+    constexpr std::size_t n = field_count<R>();
+    std::array<std::size_t, n> order{};
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) { return keys<R>[a] < keys<R>[b]; });
+    std::array<std::size_t, n> out{};
+    for (std::size_t place = 0; place < n; ++place) out[order[place]] = place;
+    return out;
+}();
+
+// Index of the field named `key`, or n when R has none. Objects usually list their keys in
+// declaration order, so the search starts at `hint`, the field after the last one found.
+template <class R>
+std::size_t field_index(std::string_view key, std::size_t hint) noexcept {
+    constexpr std::size_t n = field_count<R>();
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t i = hint + k < n ? hint + k : hint + k - n;
+        if (keys<R>[i] == key) return i;
+    }
+    return n;
+}
+
+// Calls f(index constant, field definition) for field number `index` only.
+template <class R, class F>
+void with_field(std::size_t index, F&& f) {
+    for_each_field<R>([&](auto i, const auto& def) {
+        if (i.value == index) f(i, def);
+    });
+}
+
 }  // namespace record_detail
 
 template <Record R>
 struct Codec<R> {
     static Decoded<R> decode(const Value& v) {
-        constexpr std::size_t n = record_detail::field_count<R>();
         R record{};
+        if (auto error = decode_into(v, record)) return std::unexpected(std::move(*error));
+        return record;
+    }
+
+    // Fills a freshly made record.
+    static std::optional<DecodeError> decode_into(const Value& v, R& record) {
+        constexpr std::size_t n = record_detail::field_count<R>();
         std::optional<DecodeError> error;
         if (v.is_array()) {
             auto items = v.items();
             if (items.size() != n)
-                return decode_failure(record_detail::invalid_length(items.size(), Fields<R>::name, n), v);
+                return DecodeError{record_detail::invalid_length(items.size(), Fields<R>::name, n), v.offset()};
             record_detail::for_each_field<R>([&](auto index, const auto& def) {
                 if (error) return;
                 using Def = std::remove_cvref_t<decltype(def)>;
-                auto decoded = Def::codec::decode(items[index.value]);
-                if (!decoded) error = std::move(decoded.error());
-                else record.*def.member = std::move(*decoded);
+                error = record_detail::decode_into<typename Def::codec>(items[index.value], record.*def.member);
             });
         } else if (v.is_object()) {
             std::array<bool, n> seen{};
+            std::size_t hint = 0;
             for (const Member& m : v.members()) {
-                record_detail::for_each_field<R>([&](auto index, const auto& def) {
-                    if (error || def.key != m.key) return;
-                    if (seen[index.value]) {
-                        error = DecodeError{"duplicate field `" + std::string(m.key) + "`", m.key_offset};
-                        return;
-                    }
-                    seen[index.value] = true;
+                const std::size_t index = record_detail::field_index<R>(m.key, hint);
+                if (index == n) continue;
+                if (seen[index]) {
+                    error = DecodeError{"duplicate field `" + std::string(m.key) + "`", m.key_offset};
+                    break;
+                }
+                seen[index] = true;
+                hint = index + 1 == n ? 0 : index + 1;
+                record_detail::with_field<R>(index, [&](auto, const auto& def) {
                     using Def = std::remove_cvref_t<decltype(def)>;
-                    auto decoded = Def::codec::decode(m.value);
-                    if (!decoded) error = std::move(decoded.error());
-                    else record.*def.member = std::move(*decoded);
+                    error = record_detail::decode_into<typename Def::codec>(m.value, record.*def.member);
                 });
                 if (error) break;
             }
@@ -227,27 +325,40 @@ struct Codec<R> {
                 });
             }
         } else {
-            return invalid_type(v, "struct " + std::string(Fields<R>::name));
+            return invalid_type(v, "struct " + std::string(Fields<R>::name)).error();
         }
-        if (error) return std::unexpected(std::move(*error));
-        return record;
+        return error;
     }
 
+    // Members are laid out in key order, so the writer never sorts a record.
     static Value encode(const R& record, Arena& arena) {
         constexpr std::size_t n = record_detail::field_count<R>();
         Member* members = arena.allocate<Member>(n);
         record_detail::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            std::construct_at(members + index.value, Member{def.key, Def::codec::encode(record.*def.member, arena)});
+            std::construct_at(members + record_detail::rank<R>[index.value],
+                              Member{def.key, Def::codec::encode(record.*def.member, arena)});
         });
-        return Value::object({members, n});
+        return Value::ordered_object({members, n});
+    }
+    // The same, taking over what the record's fields own where a codec can.
+    static Value encode(R&& record, Arena& arena) {
+        constexpr std::size_t n = record_detail::field_count<R>();
+        Member* members = arena.allocate<Member>(n);
+        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            std::construct_at(members + record_detail::rank<R>[index.value],
+                              Member{def.key, Def::codec::encode(std::move(record.*def.member), arena)});
+        });
+        return Value::ordered_object({members, n});
     }
 };
 
 // Decodes `T` from JSON text; failures end with " at line L column C".
+// T owns its data, so the values may view `text` while it is decoded.
 template <class T>
 std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
-    auto value = parse(text, arena);
+    auto value = parse_view(text, arena);
     if (!value) return std::unexpected(with_position(value.error().message, text, value.error().offset));
     auto decoded = Codec<T>::decode(*value);
     if (!decoded) {
@@ -267,8 +378,8 @@ std::expected<T, std::string> decode_value(const Value& value) {
 }
 
 template <class T>
-Value encode(const T& value, Arena& arena) {
-    return Codec<T>::encode(value, arena);
+Value encode(T&& value, Arena& arena) {
+    return Codec<std::remove_cvref_t<T>>::encode(std::forward<T>(value), arena);
 }
 
 }  // namespace quorvel_bo::core::json

@@ -161,6 +161,10 @@ PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, Py
     if (!payload) {
         return nullptr;
     }
+    // An answer that never changes is handed over without building a document.
+    if (const std::optional<std::string_view> fixed = ffi::fixed_answer(*op)) {
+        return PyUnicode_FromStringAndSize(fixed->data(), static_cast<Py_ssize_t>(fixed->size()));
+    }
     // The protocol guards its own work; this catches what escapes it (rendering, allocation).
     try {
         const quorvel_bo::payouts::PayoutsOps registry;

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <array>
-#include <unordered_set>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 #include "core/envelope.hpp"
 #include "core/text.hpp"
@@ -20,7 +22,6 @@ using core::HttpResponse;
 using core::Result;
 using core::Status;
 using core::json::Arena;
-using core::json::Member;
 using core::json::Value;
 
 constexpr std::string_view kBanksPath = "bancos";
@@ -34,6 +35,14 @@ constexpr std::array<std::string_view, 9> kBranchCities = {"CBB", "COB", "LPZ", 
                                                            "SCZ", "SUC", "TJA", "TRI"};
 constexpr std::array<std::string_view, 2> kCurrencyCodes = {"BOB", "USD"};
 
+// The path below the batch API's prefix.
+std::string path(std::string_view relative) {
+    std::string out(kPathPrefix);
+    out += '/';
+    out += relative;
+    return out;
+}
+
 std::string branch_city_message() {
     std::string message = "one of ";
     for (std::size_t i = 0; i < kBranchCities.size(); ++i) {
@@ -43,46 +52,143 @@ std::string branch_city_message() {
     return message;
 }
 
-// Checks one transfer and writes its provider object into `members` (11 entries).
-Status map_transfer(const model::BatchTransfer& t, std::unordered_set<std::string_view>& seen, Member* members,
-                    Arena& arena) {
-    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok) return ok;
-    if (!seen.insert(t.transaction_id).second)
+// The transaction ids met so far: open addressing over a flat table of small slots, so that a
+// batch of many transfers costs one probe per id rather than a node allocation and a division.
+class SeenIds {
+public:
+    explicit SeenIds(std::size_t expected) {
+        std::size_t capacity = 16;
+        while (capacity < expected * 2) capacity *= 2;
+        slots_.resize(capacity);
+        ids_.reserve(expected);
+    }
+    // False when `id` was inserted before.
+    bool insert(std::string_view id) {
+        const std::size_t hash = std::hash<std::string_view>{}(id);
+        const auto tag = static_cast<std::uint32_t>(hash >> 32);
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.index == 0) {
+                ids_.push_back(id);
+                slot = Slot{tag, static_cast<std::uint32_t>(ids_.size())};
+                return true;
+            }
+            if (slot.tag == tag && ids_[slot.index - 1] == id) return false;
+        }
+    }
+
+private:
+    struct Slot {
+        std::uint32_t tag = 0;
+        std::uint32_t index = 0;  // 1 + position in ids_; 0 for a free slot
+    };
+    std::vector<Slot> slots_;
+    std::vector<std::string_view> ids_;
+};
+
+// What a transfer's provider object holds besides the transfer's own texts.
+struct Mapped {
+    std::string_view city;
+    std::string_view amount;  // the text of a JSON number
+};
+
+// The provider object of a transfer: each key with the punctuation before it, in ascending key
+// order, so that the body is written without a tree of values or any sorting.
+constexpr std::array<std::string_view, 11> kTransferKeys = {
+    "{\"ciNitDestino\":", ",\"codeBanco\":",  ",\"codeSucursal\":", ",\"cuentaDestino\":",
+    ",\"cuentaOrigen\":", ",\"fechaTransaccion\":", ",\"glosa\":", ",\"importe\":",
+    ",\"tipoMoneda\":", ",\"titularDestino\":", ",\"transaccionId\":",
+};
+// The amount is written as a JSON number; every other text as a string.
+constexpr std::size_t kAmountAt = 7;
+
+constexpr std::size_t keys_size() {
+    std::size_t size = 1;  // the closing brace
+    for (std::string_view key : kTransferKeys) size += key.size();
+    return size;
+}
+
+using TransferTexts = std::array<std::string_view, kTransferKeys.size()>;
+
+// The transfer's texts in the order of kTransferKeys.
+TransferTexts transfer_texts(const model::BatchTransfer& t, const Mapped& mapped) {
+    return {t.recipient_document_id, t.bank_code, mapped.city, t.destination_account, t.source_account, t.date,
+            core::text::trim(t.description), mapped.amount, t.currency, core::text::trim(t.recipient_name),
+            t.transaction_id};
+}
+
+std::size_t transfer_size(const TransferTexts& texts) {
+    std::size_t size = keys_size();
+    for (std::size_t k = 0; k < texts.size(); ++k)
+        size += k == kAmountAt ? texts[k].size() : core::json::written_string_size(texts[k]);
+    return size;
+}
+
+void write_transfer(core::json::Writer& out, const TransferTexts& texts) {
+    for (std::size_t k = 0; k < texts.size(); ++k) {
+        out.raw(kTransferKeys[k]);
+        if (k == kAmountAt) out.raw(texts[k]);
+        else out.string(texts[k]);
+    }
+    out.raw('}');
+}
+
+// Checks one transfer and works out its branch city and amount text.
+Result<Mapped> map_transfer(const model::BatchTransfer& t, SeenIds& seen, Arena& arena) {
+    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok)
+        return fail(std::move(ok.error()));
+    if (!seen.insert(t.transaction_id))
         return fail(core::validation("transfers.transaction_id", std::string(kUniqueInBatch)));
     if (auto days = core::iso_date_days("transfers.date", t.date); !days) return fail(std::move(days.error()));
-    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok) return ok;
-    if (auto ok = validate::digits("transfers.destination_account", t.destination_account, 6, 30); !ok) return ok;
-    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return ok;
+    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok)
+        return fail(std::move(ok.error()));
+    if (auto ok = validate::digits("transfers.destination_account", t.destination_account, 6, 30); !ok)
+        return fail(std::move(ok.error()));
+    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return fail(std::move(ok.error()));
     std::string city = core::text::ascii_upper(core::text::trim(t.branch_city));
     if (std::find(kBranchCities.begin(), kBranchCities.end(), city) == kBranchCities.end())
         return fail(core::validation("transfers.branch_city", branch_city_message()));
-    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok) return ok;
+    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok)
+        return fail(std::move(ok.error()));
     if (auto ok = validate::identifier("transfers.recipient_document_id", t.recipient_document_id, 5, 20); !ok)
-        return ok;
-    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok) return ok;
+        return fail(std::move(ok.error()));
+    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok)
+        return fail(std::move(ok.error()));
     if (std::find(kCurrencyCodes.begin(), kCurrencyCodes.end(), t.currency) == kCurrencyCodes.end())
         return fail(core::validation("transfers.currency", std::string(kCurrencies)));
     auto amount = core::amount::validate("transfers.amount", t.amount);
     if (!amount) return fail(std::move(amount.error()));
     auto number = core::amount::to_json_number(*amount, arena);
     if (!number) return fail(std::move(number.error()));
+    return Mapped{arena.copy(city), number->text()};
+}
 
-    // Already in ascending key order, so the writer need not sort them.
-    const Member fields[] = {
-        {"ciNitDestino", Value::string(t.recipient_document_id)},
-        {"codeBanco", Value::string(t.bank_code)},
-        {"codeSucursal", Value::string(arena.copy(city))},
-        {"cuentaDestino", Value::string(t.destination_account)},
-        {"cuentaOrigen", Value::string(t.source_account)},
-        {"fechaTransaccion", Value::string(t.date)},
-        {"glosa", Value::string(core::text::trim(t.description))},
-        {"importe", *number},
-        {"tipoMoneda", Value::string(t.currency)},
-        {"titularDestino", Value::string(core::text::trim(t.recipient_name))},
-        {"transaccionId", Value::string(t.transaction_id)},
-    };
-    std::copy(std::begin(fields), std::end(fields), members);
-    return {};
+constexpr std::string_view kProcessIdKey = "{\"processId\":";
+constexpr std::string_view kTransfersKey = ",\"transacciones\":[";
+constexpr std::string_view kWebhookUrlKey = "],\"webhookUrl\":";
+
+// The batch body, keys in ascending order, written once into a string of its exact size: a batch
+// of many transfers never exists as a tree of values.
+std::string authorize_body(const model::AuthorizeBatch& input, const std::vector<Mapped>& mapped,
+                           std::string_view webhook_url) {
+    const auto& transfers = input.transfers;
+    std::size_t size = kProcessIdKey.size() + core::json::written_string_size(input.process_id) +
+                       kTransfersKey.size() + (transfers.size() - 1) + kWebhookUrlKey.size() +
+                       core::json::written_string_size(webhook_url) + 1;
+    for (std::size_t i = 0; i < transfers.size(); ++i) size += transfer_size(transfer_texts(transfers[i], mapped[i]));
+    return core::json::compose(size, [&](core::json::Writer& out) {
+        out.raw(kProcessIdKey);
+        out.string(input.process_id);
+        out.raw(kTransfersKey);
+        for (std::size_t i = 0; i < transfers.size(); ++i) {
+            if (i != 0) out.raw(',');
+            write_transfer(out, transfer_texts(transfers[i], mapped[i]));
+        }
+        out.raw(kWebhookUrlKey);
+        out.string(webhook_url);
+        out.raw('}');
+    });
 }
 
 }  // namespace
@@ -92,12 +198,9 @@ Result<HttpRequest> request(const core::Ctx& ctx, core::Method method, std::stri
     const core::HeaderPair extra[] = {{kBranchCodeHeader, branch_code}};
     auto headers = ctx.api_headers_with(extra);
     if (!headers) return fail(std::move(headers.error()));
-    std::string relative(kPathPrefix);
-    relative += '/';
-    relative += path;
     std::optional<std::string> text;
     if (body != nullptr) text = core::json::to_string(*body);
-    return HttpRequest{method, ctx.config.url(relative), std::move(*headers), std::move(text)};
+    return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(text)};
 }
 
 Result<HttpRequest> BanksOp::request(const core::Ctx& ctx, const Input& input) {
@@ -125,22 +228,19 @@ Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input&
     if (input.transfers.empty()) return fail(core::validation("transfers", std::string(kAtLeastOneTransfer)));
 
     Arena arena;
-    constexpr std::size_t kTransferKeys = 11;
-    Value* transfers = arena.allocate<Value>(input.transfers.size());
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(input.transfers.size());
-    for (std::size_t i = 0; i < input.transfers.size(); ++i) {
-        Member* members = arena.allocate<Member>(kTransferKeys);
-        if (auto ok = map_transfer(input.transfers[i], seen, members, arena); !ok) return fail(std::move(ok.error()));
-        std::construct_at(transfers + i, Value::object({members, kTransferKeys}));
+    std::vector<Mapped> mapped;
+    mapped.reserve(input.transfers.size());
+    SeenIds seen(input.transfers.size());
+    for (const model::BatchTransfer& transfer : input.transfers) {
+        auto one = map_transfer(transfer, seen, arena);
+        if (!one) return fail(std::move(one.error()));
+        mapped.push_back(*one);
     }
-    const Member body[] = {
-        {"processId", Value::string(input.process_id)},
-        {"transacciones", Value::array({transfers, input.transfers.size()})},
-        {"webhookUrl", Value::string(*webhook_url)},
-    };
-    const Value object = Value::object(body);
-    return batch::request(ctx, core::Method::POST, kAuthorizePath, input.branch_code, &object);
+    const core::HeaderPair extra[] = {{kBranchCodeHeader, input.branch_code}};
+    auto headers = ctx.api_headers_with(extra);
+    if (!headers) return fail(std::move(headers.error()));
+    return HttpRequest{core::Method::POST, ctx.config.url(path(kAuthorizePath)), std::move(*headers),
+                       authorize_body(input, mapped, *webhook_url)};
 }
 
 Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const HttpResponse& response) {
