@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the core's hard rules, the C++ unit tests, the packaging checks (wheel ABI,
-# module suffix, stub), mypy and pytest. Stops at the first failing step.
+# module suffix, stub), mypy, the sanitized run, a bounded fuzz run and pytest. Stops at the
+# first failing step.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 
@@ -29,6 +30,15 @@ PY
 step "stub and types"
 python -m mypy.stubtest quorvel_bo.payouts._native
 python -m mypy -p quorvel_bo.payouts
+
+# The set-up is done and its lock held until this script exits: the scripts below skip their own.
+export QBO_SETUP_DONE=1
+
+step "sanitizers: C++ tests under ASan, UBSan and LSan; pytest against the sanitized extension"
+bash scripts/sanitize.sh
+
+step "fuzzing: a bounded run of the call target, failing on any finding"
+bash scripts/fuzz.sh 100
 
 step "pytest"
 python -m pytest -q tests
