@@ -200,7 +200,19 @@ def test_environment_and_base_url_decide_the_url(config: dict[str, Any], base: s
     assert out["value"]["url"] == f"{base}/{path}"
 
 
-@pytest.mark.parametrize(("client_id", "access_token"), [("", ""), (" c i d ", "\u00e9\u20ac a\"b\\c\n")])
+@pytest.mark.parametrize(
+    ("client_id", "access_token", "field"),
+    [("cid", "a\r\nX-Injected: 1", "token"), ("cid", "tok\u0000", "token"), ("c\nid", "tok", "client_id"),
+     ("cid", "tok\u007f", "token")],
+)
+def test_credentials_with_control_characters_cannot_inject_headers(client_id: str, access_token: str, field: str) -> None:
+    payload = build(config={"client_id": client_id}, token={**TOKEN, "access_token": access_token})
+    assert call("payouts.status.build", payload) == (
+        '{"error":{"field":"%s","kind":"validation","message":"must not contain control characters",'
+        '"retryable":false},"ok":false}' % field)
+
+
+@pytest.mark.parametrize(("client_id", "access_token"), [("", ""), (" c i d ", "\u00e9\u20ac a\"b\\c")])
 @pytest.mark.parametrize(("op", "inp", "body"), [("status", REF, None), ("scan", {"qr_text": "q"}, '{"imagen":"q"}')])
 def test_five_standard_headers(client_id: str, access_token: str, op: str, inp: object, body: str | None) -> None:
     payload = build(config={"client_id": client_id}, token={**TOKEN, "access_token": access_token}, inp=inp)

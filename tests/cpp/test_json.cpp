@@ -12,6 +12,8 @@
 
 #include "core/json.hpp"
 #include "core/record.hpp"
+#include "core/ffi.hpp"
+#include "payouts/ops.hpp"
 
 namespace {
 
@@ -314,3 +316,10 @@ TEST(RecordDecode, ValueWording) {
 }
 
 }  // namespace
+
+TEST(CallEntry, EmptyPayloadWithoutStorage) {
+    // A C++ caller may hand an empty view with no storage at all.
+    EXPECT_EQ(quorvel_bo::core::ffi::call(quorvel_bo::payouts::PayoutsOps{}, "batch.authorize.build", std::string_view{}),
+              "{\"error\":{\"kind\":\"ffi\",\"message\":\"invalid payload: EOF while parsing a value at line 1 column 1\","
+              "\"retryable\":false},\"ok\":false}");
+}
