@@ -13,7 +13,7 @@ from typing import Any, Literal, TypeVar
 import anyio
 import httpx
 
-from quorvel_bo.payouts._core import OpSpec, op_spec, run
+from quorvel_bo.payouts._core import OpEntry, op_entry, run
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
@@ -107,7 +107,7 @@ RetryHook = Callable[[RetryEvent], None]
 class _Exchange:
     """One remote call in progress: the operation, its input, and what a payment error needs."""
 
-    spec: OpSpec
+    entry: OpEntry
     input: dict[str, Any]
     reference: str | None = None
     transaction_id: str | None = None
@@ -162,7 +162,7 @@ def _pay_exchange(
         "amount": None if amount is None else amount_text(amount, "amount"),
         "description": description,
     }
-    return _Exchange(op_spec(_PAY), data, reference=scanned.reference, transaction_id=transaction_id)
+    return _Exchange(op_entry(_PAY), data, reference=scanned.reference, transaction_id=transaction_id)
 
 
 def _authorize_input(
@@ -244,14 +244,14 @@ class _BaseClient:
     def client_id(self) -> str:
         return str(self._config["client_id"])
 
-    def _timeout_for(self, spec: OpSpec) -> float | None:
-        if spec.name in self._timeouts:
-            return self._timeouts[spec.name]
-        return spec.timeout if spec.timeout is not None else self._timeout
+    def _timeout_for(self, entry: OpEntry) -> float | None:
+        if entry.name in self._timeouts:
+            return self._timeouts[entry.name]
+        return entry.timeout if entry.timeout is not None else self._timeout
 
     def _request(self, http: httpx.Client | httpx.AsyncClient, exchange: _Exchange, token: object) -> httpx.Request:
         built = run(
-            exchange.spec.name + ".build",
+            exchange.entry.name + ".build",
             {"config": self._config, "token": _token_document(token), "input": exchange.input},
         )
         body = built["body"]
@@ -260,14 +260,14 @@ class _BaseClient:
             built["url"],
             headers=built["headers"],
             content=None if body is None else body.encode("utf-8"),
-            timeout=self._timeout_for(exchange.spec),
+            timeout=self._timeout_for(exchange.entry),
         )
 
     def _sent(self, exchange: _Exchange, request: httpx.Request, attempt: int) -> None:
         _emit(
             self._on_request,
             RequestEvent(
-                exchange.spec.name,
+                exchange.entry.name,
                 request.method,
                 _public_url(request.url),
                 attempt,
@@ -278,11 +278,11 @@ class _BaseClient:
     def _parse(self, exchange: _Exchange, request: httpx.Request, response: httpx.Response, attempt: int) -> Any:
         _emit(
             self._on_response,
-            ResponseEvent(exchange.spec.name, request.method, _public_url(request.url), attempt, response.status_code),
+            ResponseEvent(exchange.entry.name, request.method, _public_url(request.url), attempt, response.status_code),
         )
         try:
             return run(
-                exchange.spec.name + ".parse",
+                exchange.entry.name + ".parse",
                 {"input": exchange.input, "response": {"status": response.status_code, "body": response.text}},
             )
         except AmbiguousPaymentError as exc:
@@ -296,12 +296,12 @@ class _BaseClient:
 
     def _retry_after_transport(self, exchange: _Exchange, exc: httpx.RequestError, attempt: int) -> float:
         """The wait before the next attempt after a failed exchange, or raises the final error."""
-        spec = exchange.spec
+        entry = exchange.entry
         not_sent = was_not_sent(exc) and not isinstance(exc, httpx.UnsupportedProtocol)
-        if not_sent or (spec.idempotent and is_transient(exc)):
+        if not_sent or (entry.idempotent and is_transient(exc)):
             if attempt < self._max_attempts:
                 return self._backoff.delay(attempt)
-        elif spec.name == _PAY and not was_not_sent(exc):
+        elif entry.name == _PAY and not was_not_sent(exc):
             raise self._ambiguous(
                 exchange,
                 f"the payment may have reached the provider but no answer came back ({_reason(exc)}); "
@@ -311,17 +311,17 @@ class _BaseClient:
             raise DecodeError(f"unreadable response body: {exc}") from exc
         raise TransportError(
             f"no answer from the provider after {attempt} attempt(s): {_reason(exc)}",
-            operation=spec.name,
+            operation=entry.name,
             attempts=attempt,
         ) from exc
 
     def _retry_after_api_error(self, exchange: _Exchange, exc: ApiError, attempt: int) -> float:
         """The wait before the next attempt after a provider failure, or raises the final error."""
-        spec = exchange.spec
-        if spec.name == _PAY and exc.retryable:
+        entry = exchange.entry
+        if entry.name == _PAY and exc.retryable:
             # A server error or time-out on a payment settles nothing: the money may have moved.
             raise self._ambiguous(exchange, exc.message, exc.errors) from exc
-        if spec.idempotent and exc.retryable and attempt < self._max_attempts:
+        if entry.idempotent and exc.retryable and attempt < self._max_attempts:
             return self._backoff.delay(attempt)
         raise exc
 
@@ -330,7 +330,7 @@ class _BaseClient:
         reason = f"HTTP {status}" if status is not None else type(why).__name__
         _emit(
             self._on_retry,
-            RetryEvent(exchange.spec.name, request.method, _public_url(request.url), attempt, delay, reason, status),
+            RetryEvent(exchange.entry.name, request.method, _public_url(request.url), attempt, delay, reason, status),
         )
 
     def _poll_wait(self, polls: int, poll_interval: float, max_interval: float, remaining: float) -> float:
@@ -436,7 +436,7 @@ class Client(_BaseClient):
             self._sleep(delay)
 
     def _op(self, name: str, data: dict[str, Any]) -> Any:
-        return self._execute(_Exchange(op_spec(name), data))
+        return self._execute(_Exchange(op_entry(name), data))
 
     def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""
@@ -610,7 +610,7 @@ class AsyncClient(_BaseClient):
             await self._sleep(delay)
 
     async def _op(self, name: str, data: dict[str, Any]) -> Any:
-        return await self._execute(_Exchange(op_spec(name), data))
+        return await self._execute(_Exchange(op_entry(name), data))
 
     async def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""

@@ -11,7 +11,7 @@ from typing import Any
 from quorvel_bo.payouts._errors import error_from_core
 from quorvel_bo.payouts._native import call
 
-__all__ = ["OpSpec", "op_spec", "run"]
+__all__ = ["OpEntry", "op_entry", "run"]
 
 
 def run(op: str, payload: Any) -> Any:
@@ -23,7 +23,7 @@ def run(op: str, payload: Any) -> Any:
 
 
 @dataclass(frozen=True, slots=True)
-class OpSpec:
+class OpEntry:
     """What the catalogue says of one remote operation."""
 
     name: str
@@ -32,15 +32,15 @@ class OpSpec:
 
 
 @functools.cache
-def _catalogue() -> Mapping[str, OpSpec]:
+def _catalogue() -> Mapping[str, OpEntry]:
     # The catalogue is constant for a given core, so it is read once per process.
     entries = run("describe", "")
     return {
-        e["name"]: OpSpec(name=e["name"], idempotent=bool(e["idempotent"]), timeout=e.get("timeout_secs"))
+        e["name"]: OpEntry(name=e["name"], idempotent=bool(e["idempotent"]), timeout=e.get("timeout_secs"))
         for e in entries
         if e["kind"] == "operation"
     }
 
 
-def op_spec(name: str) -> OpSpec:
+def op_entry(name: str) -> OpEntry:
     return _catalogue()[name]
