@@ -17,23 +17,8 @@ fi
 # clang 19: Debian's clang 14 and 16 cannot compile GCC 12's <expected>. libclang-rt holds
 # the sanitizer runtimes and libFuzzer, llvm the symbolizer that puts names in their reports.
 qbo_clang=clang++-19
-qbo_clang_packages=(clang-19 libclang-rt-19-dev llvm-19 valgrind)
-qbo_missing=()
-for pkg in "${qbo_clang_packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-        qbo_missing+=("$pkg")
-    fi
-done
-if ((${#qbo_missing[@]})); then
-    printf '[sanitize] installing %s\n' "${qbo_missing[*]}"
-    qbo_sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        qbo_sudo=(sudo)
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${qbo_sudo[@]}" apt-get update -qq
-    "${qbo_sudo[@]}" apt-get install -y -qq --no-install-recommends "${qbo_missing[@]}" >/dev/null
-fi
+source scripts/apt.sh
+qbo_apt_install clang-19 libclang-rt-19-dev llvm-19 valgrind
 
 build=build/sanitize
 # Warnings are the GCC build's business: clang flags some in GCC's own library headers.

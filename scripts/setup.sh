@@ -18,23 +18,8 @@ if ! flock -n "$qbo_lock_fd"; then
 fi
 
 # System packages: the JSON library and GoogleTest.
-qbo_apt_packages=(libsimdjson-dev libgtest-dev)
-qbo_missing=()
-for pkg in "${qbo_apt_packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
-        qbo_missing+=("$pkg")
-    fi
-done
-if ((${#qbo_missing[@]})); then
-    qbo_say "installing ${qbo_missing[*]}"
-    qbo_sudo=()
-    if [ "$(id -u)" -ne 0 ]; then
-        qbo_sudo=(sudo)
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    "${qbo_sudo[@]}" apt-get update -qq
-    "${qbo_sudo[@]}" apt-get install -y -qq --no-install-recommends "${qbo_missing[@]}" >/dev/null
-fi
+source "$QBO_ROOT/scripts/apt.sh"
+qbo_apt_install libsimdjson-dev libgtest-dev
 
 # The virtual environment (git-ignored); recreated when its interpreter no longer runs.
 QBO_VENV="$QBO_ROOT/.venv"

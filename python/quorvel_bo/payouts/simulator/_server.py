@@ -43,6 +43,19 @@ class _HttpServer(ThreadingHTTPServer):
         self.log = log
 
 
+def _send(handler: BaseHTTPRequestHandler, reply: Reply) -> None:
+    data = reply.body.encode("utf-8")
+    try:
+        handler.send_response(reply.status)
+        handler.send_header("Content-Type", reply.content_type)
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data)
+    except OSError:
+        # The caller gave up waiting (the time-out trigger); nothing to tell it any more.
+        handler.close_connection = True
+
+
 class _Handler(BaseHTTPRequestHandler):
     server_version = "SimProvider/1.0"
     sys_version = ""
@@ -70,7 +83,7 @@ class _Handler(BaseHTTPRequestHandler):
         except ValueError:
             length = -1
         if not 0 <= length <= MAX_BODY:
-            self._send(Reply(413 if length > MAX_BODY else 400, '{"code":"05","message":"cuerpo inválido"}'))
+            _send(self, Reply(413 if length > MAX_BODY else 400, '{"code":"05","message":"cuerpo inválido"}'))
             return
         body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
         headers = {name: value for name, value in self.headers.items()}
@@ -82,19 +95,8 @@ class _Handler(BaseHTTPRequestHandler):
             reply = Reply(500, '{"code":"99","message":"error interno del simulador"}')
         if reply.delay > 0 and self.server.stop.wait(reply.delay):
             return
-        self._send(reply)
+        _send(self, reply)
 
-    def _send(self, reply: Reply) -> None:
-        data = reply.body.encode("utf-8")
-        try:
-            self.send_response(reply.status)
-            self.send_header("Content-Type", reply.content_type)
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
-        except OSError:
-            # The caller gave up waiting (the time-out trigger); nothing to tell it any more.
-            self.close_connection = True
 
     def log_request(self, code: int | str = "-", size: int | str = "-") -> None:
         if self.server.log is not None:
@@ -214,15 +216,7 @@ class _ReceiverHandler(BaseHTTPRequestHandler):
             reply = self.server.respond("POST", self.path, {}, body)
         except Exception as exc:  # the caller's handler failed: the provider sees a 500 and retries
             reply = Reply(500, json.dumps({"error": f"receiver failed: {type(exc).__name__}"}))
-        data = reply.body.encode("utf-8")
-        try:
-            self.send_response(reply.status)
-            self.send_header("Content-Type", reply.content_type)
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
-        except OSError:
-            self.close_connection = True
+        _send(self, reply)
 
     def log_message(self, format: str, *args: object) -> None:
         pass
