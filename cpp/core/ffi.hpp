@@ -79,9 +79,10 @@ Result<json::Value> to_value(T&& record, json::Arena& arena) {
 template <class T>
 Result<T> decode_payload(std::string_view payload) {
     json::Arena scratch;
-    auto decoded = json::decode_text<T>(payload, scratch);
-    if (!decoded) return fail(ffi_error(std::string(kInvalidPayload) + decoded.error()));
-    return std::move(*decoded);
+    Result<T> out;
+    if (auto error = json::decode_text_into(payload, scratch, *out))
+        out = fail(ffi_error(std::string(kInvalidPayload) + *error));
+    return out;
 }
 
 // One stage of a request/response operation. The decoded envelope is released before the answer

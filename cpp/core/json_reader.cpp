@@ -207,21 +207,33 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
 }
 
 // Decodes a string body already checked by scan_string, straight into the arena: the decoded
-// text is never longer than its escaped form.
-std::string_view unescape(const char* body, std::size_t length, Arena& arena) {
-    char* const start = arena.allocate<char>(length);
+// text is never longer than its escaped form. `readable` bytes from `body` may be read (at least
+// `length`); plain stretches are copied 16 bytes at a time where that many can be read, so the
+// buffer has room for 16 bytes past the body.
+std::string_view unescape(const char* body, std::size_t length, std::size_t readable, Arena& arena) {
+    char* const start = arena.allocate<char>(length + 16);
     char* out = start;
     for (std::size_t i = 0; i < length;) {
-        char c = body[i];
+        const char c = body[i];
         if (c != '\\') {
-            const void* next = std::memchr(body + i, '\\', length - i);
-            std::size_t end = next ? static_cast<std::size_t>(static_cast<const char*>(next) - body) : length;
-            std::memcpy(out, body + i, end - i);
-            out += end - i;
-            i = end;
+#if defined(__SSE2__)
+            if (i + 16 <= readable) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
+                const unsigned mask =
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+                const std::size_t plain =
+                    std::min(length - i, mask == 0 ? std::size_t{16} : static_cast<std::size_t>(__builtin_ctz(mask)));
+                out += plain;
+                i += plain;
+                continue;
+            }
+#endif
+            *out++ = c;
+            ++i;
             continue;
         }
-        char e = body[i + 1];
+        const char e = body[i + 1];
         switch (e) {
             case 'b': *out++ = '\b'; i += 2; continue;
             case 'f': *out++ = '\f'; i += 2; continue;
@@ -384,10 +396,16 @@ auto settle(Stack& stack, std::size_t mark, Arena& arena) -> std::span<const typ
     return {items, count};
 }
 
-// The strict scalar parser: exact messages and positions for rejected texts.
+// The strict scalar parser: exact messages and positions for rejected texts, and the reader of
+// small texts, where simdjson's set-up costs more than the walk. Strings without escapes and
+// numbers view `text`, which must outlive the values.
 class StrictParser {
 public:
-    StrictParser(std::string_view text, Arena& arena) : s_(text), arena_(arena) {}
+    StrictParser(std::string_view text, Arena& arena)
+        : s_(text), arena_(arena), items_(arena.resource()), members_(arena.resource()) {
+        items_.reserve(kStackStart);
+        members_.reserve(kStackStart);
+    }
 
     std::expected<Value, ParseError> run() {
         Value root;
@@ -431,7 +449,7 @@ private:
             // "01" and "1." are malformed numbers, not a number followed by junk.
             if (len == 0 || (end < s_.size() && ((s_[end] >= '0' && s_[end] <= '9') || s_[end] == '.')))
                 return fail(kInvalidNumber, i_);
-            out = Value::number(arena_.copy(s_.substr(i_, len)), start);
+            out = Value::number(s_.substr(i_, len), start);
             i_ = end;
             return true;
         }
@@ -450,11 +468,94 @@ private:
 
     bool string(std::string_view& out) {
         const char* body = s_.data() + i_ + 1;
-        std::size_t available = s_.size() - i_ - 1;
+        const std::size_t available = s_.size() - i_ - 1;
+        const std::size_t plain = plain_run<false>(body, available);
+        if (plain < available && body[plain] == '"') {
+            out = std::string_view(body, plain);
+            i_ += plain + 2;
+            return true;
+        }
+        if (plain < available && body[plain] == '\\' && s_.size() <= kOnePassText && decode(body, available, plain, out))
+            return true;
         StringScan scan = scan_string(body, available);
         if (!scan.error.empty()) return fail(scan.error, i_ + 1 + scan.error_at);
-        out = scan.has_escape ? unescape(body, scan.length, arena_) : arena_.copy({body, scan.length});
+        out = unescape(body, scan.length, available, arena_);
         i_ += scan.length + 2;
+        return true;
+    }
+
+    // Checks and decodes, in one pass, a string body whose first `i` bytes are plain and whose
+    // byte i is a backslash. The decoded text goes to the next free bytes of one buffer the size
+    // of the text (decoded strings are never longer than their bodies, so they all fit). False on
+    // anything scan_string would refuse; it then finds the exact fault.
+    bool decode(const char* body, std::size_t available, std::size_t i, std::string_view& out) {
+        if (decoded_ == nullptr) decoded_ = arena_.allocate<char>(s_.size() + 16);
+        char* const start = decoded_;
+        char* o = start;
+        std::memcpy(o, body, i);
+        o += i;
+        for (;;) {
+            if (i + 1 >= available) return false;
+            const char e = body[i + 1];
+            switch (e) {
+                case '"': case '\\': case '/': *o++ = e; i += 2; break;
+                case 'b': *o++ = '\b'; i += 2; break;
+                case 'f': *o++ = '\f'; i += 2; break;
+                case 'n': *o++ = '\n'; i += 2; break;
+                case 'r': *o++ = '\r'; i += 2; break;
+                case 't': *o++ = '\t'; i += 2; break;
+                case 'u': {
+                    if (i + 6 > available) return false;
+                    const int unit = read_hex4(body + i + 2);
+                    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+                    char32_t cp = static_cast<char32_t>(unit);
+                    if (unit >= 0xD800 && unit <= 0xDBFF) {
+                        if (i + 12 > available || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
+                        const int low = read_hex4(body + i + 8);
+                        if (low < 0xDC00 || low > 0xDFFF) return false;
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+                        i += 12;
+                    } else {
+                        i += 6;
+                    }
+                    o = put_utf8(o, cp);
+                    break;
+                }
+                default: return false;
+            }
+            // The plain stretch up to the next quote, backslash or control character.
+#if defined(__SSE2__)
+            while (i + 16 <= available) {
+                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+                const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                              _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+                                                 _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+                if (mask != 0) {
+                    // The byte ending the stretch stops the scalar loop below at once.
+                    const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
+                    i += k;
+                    o += k;
+                    break;
+                }
+                i += 16;
+                o += 16;
+            }
+#endif
+            while (i < available) {
+                const unsigned char c = static_cast<unsigned char>(body[i]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                *o++ = static_cast<char>(c);
+                ++i;
+            }
+            if (i >= available) return false;
+            if (body[i] == '"') break;
+            if (body[i] != '\\') return false;
+        }
+        out = std::string_view(start, static_cast<std::size_t>(o - start));
+        decoded_ = o;
+        i_ += i + 2;
         return true;
     }
 
@@ -529,11 +630,17 @@ private:
         return true;
     }
 
+    static constexpr std::size_t kStackStart = 32;
+    // Texts up to this size decode escaped strings in one pass, into a buffer as large as the text.
+    static constexpr std::size_t kOnePassText = 4096;
+
     std::string_view s_;
     std::size_t i_ = 0;
     Arena& arena_;
-    std::vector<Value> items_;
-    std::vector<Member> members_;
+    char* decoded_ = nullptr;  // the free part of the one-pass buffer
+    // Work stacks, kept in the arena like the fast reader's.
+    std::pmr::vector<Value> items_;
+    std::pmr::vector<Member> members_;
     ParseError error_;
 };
 
@@ -633,7 +740,7 @@ private:
                 std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
                 StringScan scan = scan_string<true>(key_body, available);
                 if (!scan.error.empty()) return false;
-                member.key = scan.has_escape ? unescape(key_body, scan.length, arena_)
+                member.key = scan.has_escape ? unescape(key_body, scan.length, available + simdjson::SIMDJSON_PADDING, arena_)
                                              : std::string_view(rebase(key_body), scan.length);
             }
             if (!value(f.value(), depth, member.value)) return false;
@@ -689,7 +796,8 @@ private:
     std::pmr::vector<Member> members_;
 };
 
-// Texts up to this size are copied into the arena even when the values may view the caller's text.
+// Texts up to this size are read by the strict parser alone: simdjson's parser set-up (buffers
+// sized for the text) costs more than its vector walk saves on them.
 constexpr std::size_t kSmallText = 4096;
 
 // Walks `padded` (the text followed by simdjson's padding) into the DOM.
@@ -705,9 +813,17 @@ std::expected<Value, ParseError> build_fast(char* padded, const char* origin, st
     return std::unexpected(ParseError{"rejected", 0});
 }
 
+// The UTF-8 fault outranks any syntax error, so it is looked for before the strict parser runs.
+std::expected<Value, ParseError> read_strict(std::string_view text, Arena& arena, bool view) {
+    if (!simdjson::validate_utf8(text.data(), text.size()))
+        return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
+    return StrictParser(view ? text : arena.copy(text), arena).run();
+}
+
 std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view) {
+    if (text.size() <= kSmallText) return read_strict(text, arena, view);
     std::expected<Value, ParseError> fast;
-    if (view && text.size() > kSmallText) {
+    if (view) {
         // The padded copy is needed only while simdjson walks it; the values view `text`.
         std::unique_ptr<char[]> padded(new char[text.size() + simdjson::SIMDJSON_PADDING]);
         std::memcpy(padded.get(), text.data(), text.size());
@@ -715,12 +831,8 @@ std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool 
     } else {
         fast = detail::parse_fast(text, arena);
     }
-    if (fast) return fast;
-    // simdjson validates UTF-8 while it indexes the text, so a text the fast reader takes is valid;
-    // a refused text is checked first for the UTF-8 fault, which outranks any syntax error.
-    if (!simdjson::validate_utf8(text.data(), text.size()))
-        return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
-    return detail::parse_strict(text, arena);
+    // simdjson validates UTF-8 while it indexes the text, so a text the fast reader takes is valid.
+    return fast ? fast : read_strict(text, arena, view);
 }
 
 }  // namespace
@@ -768,7 +880,7 @@ std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena)
 }
 
 std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena) {
-    return StrictParser(text, arena).run();
+    return StrictParser(arena.copy(text), arena).run();
 }
 
 }  // namespace detail

@@ -354,27 +354,32 @@ struct Codec<R> {
     }
 };
 
-// Decodes `T` from JSON text; failures end with " at line L column C".
-// T owns its data, so the values may view `text` while it is decoded.
+// Decodes `T` from JSON text into `out`, a freshly made T; the failure, if any, ends with
+// " at line L column C". T owns its data, so the values may view `text` while it is decoded.
+template <class T>
+std::optional<std::string> decode_text_into(std::string_view text, Arena& arena, T& out) {
+    auto value = parse_view(text, arena);
+    if (!value) return with_position(value.error().message, text, value.error().offset);
+    auto error = record_detail::decode_into<Codec<T>>(*value, out);
+    if (!error) return std::nullopt;
+    if (error->offset == kNoOffset) return std::move(error->message);
+    return with_position(error->message, text, error->offset);
+}
+
+// The same, returning the record: it is decoded where it is returned, never moved.
 template <class T>
 std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
-    auto value = parse_view(text, arena);
-    if (!value) return std::unexpected(with_position(value.error().message, text, value.error().offset));
-    auto decoded = Codec<T>::decode(*value);
-    if (!decoded) {
-        const DecodeError& e = decoded.error();
-        if (e.offset == kNoOffset) return std::unexpected(e.message);
-        return std::unexpected(with_position(e.message, text, e.offset));
-    }
-    return std::move(*decoded);
+    std::expected<T, std::string> out;
+    if (auto error = decode_text_into(text, arena, *out)) out = std::unexpected(std::move(*error));
+    return out;
 }
 
 // Decodes `T` from an already parsed value; failures carry no position.
 template <class T>
 std::expected<T, std::string> decode_value(const Value& value) {
-    auto decoded = Codec<T>::decode(value);
-    if (!decoded) return std::unexpected(std::move(decoded.error().message));
-    return std::move(*decoded);
+    std::expected<T, std::string> out;
+    if (auto error = record_detail::decode_into<Codec<T>>(value, *out)) out = std::unexpected(std::move(error->message));
+    return out;
 }
 
 template <class T>

@@ -46,7 +46,7 @@ constexpr std::string_view kDefaultCurrency = "BOB";
 
 std::string default_currency() { return std::string(kDefaultCurrency); }
 
-BatchTransferStatus from_wire(wire::WTransfer transfer) {
+BatchTransferStatus from_wire(wire::WTransfer&& transfer) {
     BatchTransferStatus out;
     out.transaction_id = non_empty(std::move(transfer.transaction_id));
     out.reference = non_empty(std::move(transfer.reference));

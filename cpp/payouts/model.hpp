@@ -147,7 +147,7 @@ struct Bank {
     Text name;
 };
 
-BatchTransferStatus from_wire(wire::WTransfer transfer);
+BatchTransferStatus from_wire(wire::WTransfer&& transfer);
 BatchStatus from_wire(wire::WBatchStatus status);
 BatchTransferResult from_wire(wire::WAuthorized transfer);
 BatchAuthorization from_wire(wire::Authorized authorized);

@@ -13,19 +13,22 @@ constexpr std::string_view kAckSuccess = "EXITOSO";
 
 }  // namespace
 
-core::Result<BatchNotification> ParseBatchWebhook::handle(Input input) {
+core::Result<BatchNotification> ParseBatchWebhook::handle(const Input& input) {
     // A failed authentication hides every problem of the body.
     if (auto ok = core::verify_secret(kTokenName, input.token, input.expected_token); !ok)
         return core::fail(std::move(ok.error()));
     core::json::Arena arena;
-    auto transfer = core::json::decode_text<wire::WTransfer>(input.body, arena);
-    if (!transfer) return core::fail(core::decode(std::string(kInvalidPayload) + transfer.error()));
+    wire::WTransfer transfer;
+    if (auto error = core::json::decode_text_into(input.body, arena, transfer))
+        return core::fail(core::decode(std::string(kInvalidPayload) + *error));
 
-    BatchNotification out;
-    out.batch_number = non_empty(std::move(transfer->batch_number));
-    out.transfer = model::from_wire(std::move(*transfer));
+    // Built where it is returned: the notification's strings are not moved again.
+    core::Result<BatchNotification> result;
+    BatchNotification& out = *result;
+    out.batch_number = non_empty(std::move(transfer.batch_number));
+    out.transfer = model::from_wire(std::move(transfer));
     out.ack = Ack{std::string(kAckSuccess), std::nullopt, out.batch_number, out.transfer.reference};
-    return out;
+    return result;
 }
 
 }  // namespace quorvel_bo::payouts::webhook

@@ -35,7 +35,7 @@ struct ParseBatchWebhook {
     static constexpr std::string_view name = "batch.webhook.parse";
     using Input = BatchWebhookCall;
     using Output = BatchNotification;
-    static core::Result<Output> handle(Input input);
+    static core::Result<Output> handle(const Input& input);
 };
 
 static_assert(core::Handler<ParseBatchWebhook>);
