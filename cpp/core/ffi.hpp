@@ -111,12 +111,17 @@ Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena
     return fail(ffi_error("unknown stage `" + std::string(stage) + "` for `" + std::string(Op::name) + "`"));
 }
 
-// A local handler: its input is the whole payload.
+// A local handler: its input is the whole payload. The input may view the payload's DOM, which
+// lives until the handler is done.
 template <Handler H>
 Outcome run_handler(std::string_view payload, json::Arena& arena) {
-    auto input = decode_payload<typename H::Input>(payload);
-    if (!input) return fail(std::move(input.error()));
-    auto output = H::handle(std::move(*input));
+    auto output = [&]() -> Result<typename H::Output> {
+        json::Arena scratch;
+        typename H::Input input{};
+        if (auto error = json::decode_text_into(payload, scratch, input))
+            return fail(ffi_error(std::string(kInvalidPayload) + *error));
+        return H::handle(input);
+    }();
     if (!output) return fail(std::move(output.error()));
     return to_value(std::move(*output), arena);
 }

@@ -81,8 +81,8 @@ public:
         v.members_ = members.data();
         return v;
     }
-    // An object whose members the caller has laid out in ascending key order (the writer then
-    // does not check it), such as a record's.
+    // An object whose members the caller has laid out in ascending key order and whose keys need
+    // no escaping (the writer then checks neither), such as a record's.
     static constexpr Value ordered_object(std::span<const Member> members) {
         Value v = object(members);
         v.meta_ |= kOrderedBit;

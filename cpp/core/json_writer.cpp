@@ -152,7 +152,9 @@ std::size_t value_size(const Value& value) {
             auto members = value.members();
             // Braces, commas and colons; the order does not change the size.
             std::size_t size = 2 + (members.empty() ? 0 : members.size() - 1) + members.size();
-            for (const Member& m : members) size += string_size(m.key) + value_size(m.value);
+            const bool plain_keys = value.known_ordered();
+            for (const Member& m : members)
+                size += (plain_keys ? m.key.size() + 2 : string_size(m.key)) + value_size(m.value);
             return size;
         }
     }
@@ -242,10 +244,17 @@ void Writer::value(const Value& value) {
         }
         case Kind::object: {
             const Ordered members(value);
+            const bool plain_keys = value.known_ordered();
             raw('{');
             for (std::size_t i = 0; i < members.size(); ++i) {
                 if (i != 0) raw(',');
-                string(members[i].key);
+                if (plain_keys) {
+                    raw('"');
+                    raw(members[i].key);
+                    raw('"');
+                } else {
+                    string(members[i].key);
+                }
                 raw(':');
                 this->value(members[i].value);
             }

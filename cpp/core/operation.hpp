@@ -38,9 +38,9 @@ concept Operation = requires(const Ctx& ctx, const typename Op::Input& input, co
 
 // A local event handled in one call.
 template <class H>
-concept Handler = requires(typename H::Input input) {
+concept Handler = requires(const typename H::Input& input) {
     { H::name } -> std::convertible_to<std::string_view>;
-    { H::handle(std::move(input)) } -> std::same_as<Result<typename H::Output>>;
+    { H::handle(input) } -> std::same_as<Result<typename H::Output>>;
 };
 
 }  // namespace quorvel_bo::core

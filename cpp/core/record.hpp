@@ -126,6 +126,16 @@ struct Codec<std::string> {
     static constexpr std::size_t kKeepAtLeast = 1024;
 };
 
+// A view of the string where it was read (the text, or the arena for escaped strings): for
+// inputs that are used only while both still live.
+template <>
+struct Codec<std::string_view> {
+    static Decoded<std::string_view> decode(const Value& v) {
+        if (!v.is_string()) return invalid_type(v, "a string");
+        return v.text();
+    }
+};
+
 template <>
 struct Codec<bool> {
     static Decoded<bool> decode(const Value& v) {
@@ -242,6 +252,15 @@ constexpr std::array<std::string_view, sizeof...(I)> field_keys(std::index_seque
 template <class R>
 inline constexpr auto keys = field_keys<R>(std::make_index_sequence<field_count<R>()>{});
 
+// True when no key of R needs escaping, so the writer may copy them as they are.
+template <class R>
+consteval bool plain_keys() {
+    for (std::string_view key : keys<R>)
+        for (char c : key)
+            if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
+    return true;
+}
+
 // rank<R>[i]: the place of field i when the fields are ordered by key, as the writer wants them.
 template <class R>
 inline constexpr auto rank = [] {
@@ -329,6 +348,8 @@ struct Codec<R> {
         }
         return error;
     }
+
+    static_assert(record_detail::plain_keys<R>(), "record keys are written without escaping");
 
     // Members are laid out in key order, so the writer never sorts a record.
     static Value encode(const R& record, Arena& arena) {

@@ -215,7 +215,7 @@ Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpRespo
     if (!banks) return fail(std::move(banks.error()));
     std::vector<model::Bank> out;
     out.reserve(banks->size());
-    for (wire::WBank& bank : *banks) out.push_back(model::from_wire(std::move(bank)));
+    for (const wire::WBank& bank : *banks) out.push_back(model::from_wire(bank));
     return out;
 }
 
@@ -247,7 +247,7 @@ Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const
     Arena arena;
     auto authorized = core::CodeData::open<wire::Authorized>(response, arena);
     if (!authorized) return fail(std::move(authorized.error()));
-    return model::from_wire(std::move(*authorized));
+    return model::from_wire(*authorized);
 }
 
 Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& input) {
@@ -277,7 +277,7 @@ Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpRespo
     Arena arena;
     auto status = core::CodeData::open<wire::WBatchStatus>(response, arena);
     if (!status) return fail(std::move(status.error()));
-    return model::from_wire(std::move(*status));
+    return model::from_wire(*status);
 }
 
 }  // namespace quorvel_bo::payouts::batch

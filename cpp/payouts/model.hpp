@@ -65,8 +65,8 @@ struct Payout {
     Text ach_order_number;
 };
 
-ScannedQr from_wire(wire::Scan scan);
-Payout from_wire(wire::WPayout payout);
+ScannedQr from_wire(const wire::Scan& scan);
+Payout from_wire(const wire::WPayout& payout);
 
 // The currency of a batch transfer that names none.
 std::string default_currency();
@@ -147,11 +147,11 @@ struct Bank {
     Text name;
 };
 
-BatchTransferStatus from_wire(wire::WTransfer&& transfer);
-BatchStatus from_wire(wire::WBatchStatus status);
-BatchTransferResult from_wire(wire::WAuthorized transfer);
-BatchAuthorization from_wire(wire::Authorized authorized);
-Bank from_wire(wire::WBank bank);
+BatchTransferStatus from_wire(const wire::WTransfer& transfer);
+BatchStatus from_wire(const wire::WBatchStatus& status);
+BatchTransferResult from_wire(const wire::WAuthorized& transfer);
+BatchAuthorization from_wire(const wire::Authorized& authorized);
+Bank from_wire(const wire::WBank& bank);
 
 }  // namespace quorvel_bo::payouts::model
 

@@ -36,7 +36,7 @@ Result<model::Payout> read_payout(const HttpResponse& response) {
     Arena arena;
     auto payout = core::CodeData::open<wire::WPayout>(response, arena);
     if (!payout) return fail(std::move(payout.error()));
-    return model::from_wire(std::move(*payout));
+    return model::from_wire(*payout);
 }
 
 bool is_ambiguous(const Error& error) {
@@ -67,7 +67,7 @@ Result<model::ScannedQr> ScanOp::response(const Input&, const HttpResponse& resp
     Arena arena;
     auto scan = core::CodeData::open<wire::Scan>(response, arena);
     if (!scan) return fail(std::move(scan.error()));
-    return model::from_wire(std::move(*scan));
+    return model::from_wire(*scan);
 }
 
 Result<HttpRequest> PayOp::request(const core::Ctx& ctx, const Input& input) {

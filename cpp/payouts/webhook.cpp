@@ -25,8 +25,8 @@ core::Result<BatchNotification> ParseBatchWebhook::handle(const Input& input) {
     // Built where it is returned: the notification's strings are not moved again.
     core::Result<BatchNotification> result;
     BatchNotification& out = *result;
-    out.batch_number = non_empty(std::move(transfer.batch_number));
-    out.transfer = model::from_wire(std::move(transfer));
+    out.batch_number = non_empty(transfer.batch_number);
+    out.transfer = model::from_wire(transfer);
     out.ack = Ack{std::string(kAckSuccess), std::nullopt, out.batch_number, out.transfer.reference};
     return result;
 }

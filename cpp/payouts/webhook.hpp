@@ -11,10 +11,11 @@
 
 namespace quorvel_bo::payouts::webhook {
 
+// Views into the payload, which outlives the handler.
 struct BatchWebhookCall {
-    std::string token;
-    std::string body;
-    std::string expected_token;
+    std::string_view token;
+    std::string_view body;
+    std::string_view expected_token;
 };
 
 // The object the web server answers the notification with.

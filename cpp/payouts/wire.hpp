@@ -1,8 +1,10 @@
-// Provider-side records with the provider's Spanish keys, read leniently; only ever decoded.
+// Provider-side records with the provider's Spanish keys, read leniently; only ever decoded. Their
+// strings view the provider's body (or the arena it was read into): convert them while both live.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/amount.hpp"
@@ -11,14 +13,14 @@
 namespace quorvel_bo::payouts {
 
 // A string or a number as text (numbers keep their exact text); anything else counts as absent.
-std::optional<std::string> opt_text(const core::json::Value& value);
+std::optional<std::string_view> opt_text(const core::json::Value& value);
 // Trimmed text, or none when absent or blank.
-std::optional<std::string> non_empty(std::optional<std::string> text);
+std::optional<std::string> non_empty(std::optional<std::string_view> text);
 
 namespace wire {
 
 using core::Decimal;
-using Text = std::optional<std::string>;
+using Text = std::optional<std::string_view>;
 
 // Reading mode of an optional identifier: string or number, anything else absent.
 struct OptText {
@@ -29,15 +31,15 @@ inline constexpr std::string_view kExpectedStringOrNumber = "expected a string o
 
 // Reading mode of a required identifier: string or number, anything else fails.
 struct RequiredText {
-    static core::json::Decoded<std::string> decode(const core::json::Value& v) {
+    static core::json::Decoded<std::string_view> decode(const core::json::Value& v) {
         auto text = opt_text(v);
         if (!text) return core::json::decode_failure(std::string(kExpectedStringOrNumber), v);
-        return std::move(*text);
+        return *text;
     }
 };
 
 struct Scan {
-    std::string reference;
+    std::string_view reference;
     std::optional<Decimal> amount;
     Text currency;
     Text description;
@@ -50,10 +52,10 @@ struct Scan {
 };
 
 struct WPayout {
-    std::string reference;
+    std::string_view reference;
     Text transaction_id;
     Text transaction_at;
-    std::string status;
+    std::string_view status;
     Text message;
     std::optional<Decimal> amount;
     Text currency;
@@ -72,7 +74,7 @@ struct WTransfer {
     Text batch_number;
     Text transaction_id;
     Text reference;
-    std::string status;
+    std::string_view status;
     Text message;
     Text source_account;
     Text destination_account;
@@ -93,20 +95,20 @@ struct WBatchStatus {
 };
 
 struct WAuthorized {
-    std::string transaction_id;
-    std::string status;
+    std::string_view transaction_id;
+    std::string_view status;
     Text reference;
     Text message;
 };
 
 struct Authorized {
-    std::string batch_number;
-    std::string process_id;
+    std::string_view batch_number;
+    std::string_view process_id;
     std::vector<WAuthorized> transfers;
 };
 
 struct WBank {
-    std::string code;
+    std::string_view code;
     Text name;
 };
 
