@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/config.hpp"
@@ -74,54 +75,42 @@ Result<json::Value> to_value(T&& record, json::Arena& arena) {
     return json::encode(std::forward<T>(record), arena);
 }
 
-// Decodes the payload into T, which owns its data: the payload's DOM lives in an arena of its own
-// and is gone when this returns, before the call's answer is built.
-template <class T>
-Result<T> decode_payload(std::string_view payload) {
+// Decodes the payload into T and hands it to `use`. T's strings may view the payload's DOM,
+// which lives until `use` is done; it is gone before the call's answer is built, so a large call
+// never holds its input and its output at once.
+template <class T, class Use>
+auto with_payload(std::string_view payload, Use&& use) -> decltype(use(std::declval<const T&>())) {
     json::Arena scratch;
-    Result<T> out;
-    if (auto error = json::decode_text_into(payload, scratch, *out))
-        out = fail(ffi_error(std::string(kInvalidPayload) + *error));
-    return out;
+    T decoded{};
+    if (auto error = json::decode_text_into(payload, scratch, decoded))
+        return fail(ffi_error(std::string(kInvalidPayload) + *error));
+    return use(std::as_const(decoded));
 }
 
-// One stage of a request/response operation. The decoded envelope is released before the answer
-// is encoded, so a large call never holds its input records and its output at once.
+// One stage of a request/response operation.
 template <Operation Op>
 Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena) {
     if (stage == kBuildStage) {
-        Result<HttpRequest> request = [&]() -> Result<HttpRequest> {
-            auto envelope = decode_payload<Build<typename Op::Input>>(payload);
-            if (!envelope) return fail(std::move(envelope.error()));
-            const Ctx ctx{envelope->config, envelope->token ? &*envelope->token : nullptr};
-            return Op::request(ctx, envelope->input);
-        }();
+        auto request = with_payload<Build<typename Op::Input>>(payload, [](const auto& envelope) {
+            const Ctx ctx{envelope.config, envelope.token ? &*envelope.token : nullptr};
+            return Op::request(ctx, envelope.input);
+        });
         if (!request) return fail(std::move(request.error()));
         return to_value(std::move(*request), arena);
     }
     if (stage == kParseStage) {
-        Result<typename Op::Output> output = [&]() -> Result<typename Op::Output> {
-            auto envelope = decode_payload<Parse<typename Op::Input>>(payload);
-            if (!envelope) return fail(std::move(envelope.error()));
-            return Op::response(envelope->input, envelope->response);
-        }();
+        auto output = with_payload<Parse<typename Op::Input>>(
+            payload, [](const auto& envelope) { return Op::response(envelope.input, envelope.response); });
         if (!output) return fail(std::move(output.error()));
         return to_value(std::move(*output), arena);
     }
     return fail(ffi_error("unknown stage `" + std::string(stage) + "` for `" + std::string(Op::name) + "`"));
 }
 
-// A local handler: its input is the whole payload. The input may view the payload's DOM, which
-// lives until the handler is done.
+// A local handler: its input is the whole payload.
 template <Handler H>
 Outcome run_handler(std::string_view payload, json::Arena& arena) {
-    auto output = [&]() -> Result<typename H::Output> {
-        json::Arena scratch;
-        typename H::Input input{};
-        if (auto error = json::decode_text_into(payload, scratch, input))
-            return fail(ffi_error(std::string(kInvalidPayload) + *error));
-        return H::handle(input);
-    }();
+    auto output = with_payload<typename H::Input>(payload, [](const auto& input) { return H::handle(input); });
     if (!output) return fail(std::move(output.error()));
     return to_value(std::move(*output), arena);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/memory.hpp"
+
 namespace quorvel_bo::core::json {
 
 // Owns every byte a call's values point to; nothing outlives the call.
@@ -40,7 +42,8 @@ private:
 
     Kept* kept_ = nullptr;
     alignas(std::max_align_t) std::byte inline_[kInlineBytes];
-    std::pmr::monotonic_buffer_resource resource_{inline_, kInlineBytes};
+    memory::LargePageResource upstream_;
+    std::pmr::monotonic_buffer_resource resource_{inline_, kInlineBytes, &upstream_};
 };
 
 enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
@@ -204,6 +207,7 @@ template <class Fill>
 std::string compose(std::size_t size, Fill&& fill) {
     std::string out;
     out.resize_and_overwrite(size, [&](char* data, std::size_t) {
+        memory::prefer_large_pages(data, size);
         Writer writer(data);
         fill(writer);
         return size;

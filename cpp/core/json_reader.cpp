@@ -826,6 +826,7 @@ std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool 
     if (view) {
         // The padded copy is needed only while simdjson walks it; the values view `text`.
         std::unique_ptr<char[]> padded(new char[text.size() + simdjson::SIMDJSON_PADDING]);
+        memory::prefer_large_pages(padded.get(), text.size());
         std::memcpy(padded.get(), text.data(), text.size());
         fast = build_fast(padded.get(), text.data(), text.size(), arena);
     } else {

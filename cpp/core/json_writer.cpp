@@ -200,9 +200,21 @@ void Writer::string(std::string_view text) noexcept {
     while (i + 16 <= n) {
         const __m128i x = load16(p + i);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at), x);
-        const unsigned special = classify(x).special;
+        const Chunk chunk = classify(x);
+        const unsigned special = chunk.special;
         if (special == 0) {
             at += 16;
+            i += 16;
+            continue;
+        }
+        if (chunk.control == 0) {
+            // Only quotes and backslashes (dense in a JSON text written as a string): each takes a
+            // backslash before it. Byte by byte without branches, so their density costs nothing.
+            for (unsigned b = 0; b < 16; ++b) {
+                *at = '\\';
+                at += (special >> b) & 1U;
+                *at++ = static_cast<char>(p[i + b]);
+            }
             i += 16;
             continue;
         }
@@ -277,6 +289,7 @@ void append(std::string& out, std::size_t size, Fill fill) {
     const std::size_t old = out.size();
     // The callback's size argument is not relied on: some library versions pass the capacity.
     out.resize_and_overwrite(total, [&](char* data, std::size_t) {
+        memory::prefer_large_pages(data + old, size);
         Writer writer(data + old);
         fill(writer);
         return total;

@@ -212,6 +212,7 @@ struct Codec<std::vector<T>> {
         if (!v.is_array()) return invalid_type(v, "a sequence").error();
         out.clear();
         out.reserve(v.items().size());
+        memory::prefer_large_pages(out.data(), out.capacity() * sizeof(T));
         for (const Value& item : v.items())
             if (auto error = record_detail::decode_into<Codec<T>>(item, out.emplace_back())) return error;
         return std::nullopt;

@@ -44,7 +44,7 @@ namespace {
 constexpr std::string_view kDefaultCurrency = "BOB";
 }  // namespace
 
-std::string default_currency() { return std::string(kDefaultCurrency); }
+std::string_view default_currency() { return kDefaultCurrency; }
 
 BatchTransferStatus from_wire(const wire::WTransfer& transfer) {
     BatchTransferStatus out;

@@ -69,27 +69,28 @@ ScannedQr from_wire(const wire::Scan& scan);
 Payout from_wire(const wire::WPayout& payout);
 
 // The currency of a batch transfer that names none.
-std::string default_currency();
+std::string_view default_currency();
 
+// Batch inputs view the payload they were read from: a batch may hold many transfers.
 struct BatchTransfer {
-    std::string transaction_id;
+    std::string_view transaction_id;
     Decimal amount;
-    std::string date;
-    std::string source_account;
-    std::string destination_account;
-    std::string bank_code;
-    std::string branch_city;
-    std::string description;
-    std::string recipient_document_id;
-    std::string recipient_name;
-    std::string currency;
+    std::string_view date;
+    std::string_view source_account;
+    std::string_view destination_account;
+    std::string_view bank_code;
+    std::string_view branch_city;
+    std::string_view description;
+    std::string_view recipient_document_id;
+    std::string_view recipient_name;
+    std::string_view currency;
 };
 
 struct AuthorizeBatch {
-    std::string branch_code;
-    std::string process_id;
-    std::string webhook_url;
-    std::string webhook_token;
+    std::string_view branch_code;
+    std::string_view process_id;
+    std::string_view webhook_url;
+    std::string_view webhook_token;
     std::vector<BatchTransfer> transfers;
 };
 

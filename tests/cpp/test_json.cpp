@@ -287,6 +287,24 @@ TEST(JsonWriter, EscapesControlCharactersOnly) {
     std::string out;
     json::write_string("q\"\\/\x7f\xc2\x80\xe2\x80\xa8", out);
     EXPECT_EQ(out, "\"q\\\"\\\\/\x7f\xc2\x80\xe2\x80\xa8\"");
+    // Every mix of plain bytes, quotes, backslashes and control characters, at every length and
+    // alignment the 16-byte chunks meet, against a byte-by-byte escaper.
+    std::mt19937 rng(11);
+    const char alphabet[] = {'a', 'z', '"', '\\', '\n', '\x01', '/', '\x7f'};
+    for (int round = 0; round < 3000; ++round) {
+        std::string raw, expected = "\"", written;
+        const std::size_t length = rng() % 70;
+        const unsigned mix = 2 + rng() % 7;  // how many of the alphabet's letters this round uses
+        for (std::size_t i = 0; i < length; ++i) raw += alphabet[rng() % mix];
+        for (char c : raw) {
+            if (c == '"' || c == '\\') expected.append(1, '\\').append(1, c);
+            else if (static_cast<unsigned char>(c) < 0x20) expected.append(escaped[static_cast<int>(c)]);
+            else expected += c;
+        }
+        expected += '"';
+        json::write_string(raw, written);
+        ASSERT_EQ(written, expected) << raw;
+    }
 }
 
 template <class T>
