@@ -75,15 +75,19 @@ Result<json::Value> to_value(T&& record, json::Arena& arena) {
     return json::encode(std::forward<T>(record), arena);
 }
 
-// Decodes the payload into T and hands it to `use`. T's strings may view the payload's DOM,
-// which lives until `use` is done; it is gone before the call's answer is built, so a large call
-// never holds its input and its output at once.
+// Decodes the payload into T and hands it to `use`. T's strings may view the payload and the
+// strings the reader decoded, which live until `use` is done; the payload's tree is gone as soon
+// as T is decoded, and T before the call's answer is built, so a large call never holds its
+// tree, its input records and its output at once.
 template <class T, class Use>
 auto with_payload(std::string_view payload, Use&& use) -> decltype(use(std::declval<const T&>())) {
-    json::Arena scratch;
+    json::Arena strings;
     T decoded{};
-    if (auto error = json::decode_text_into(payload, scratch, decoded))
-        return fail(ffi_error(std::string(kInvalidPayload) + *error));
+    {
+        json::Arena tree(strings);
+        if (auto error = json::decode_text_into(payload, tree, decoded))
+            return fail(ffi_error(std::string(kInvalidPayload) + *error));
+    }
     return use(std::as_const(decoded));
 }
 

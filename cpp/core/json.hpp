@@ -17,6 +17,9 @@ namespace quorvel_bo::core::json {
 class Arena {
 public:
     Arena() = default;
+    // An arena for a tree whose string bytes go to `strings`, which may outlive it: what was
+    // decoded from the tree may keep viewing its strings once the tree is gone.
+    explicit Arena(Arena& strings) : strings_(&strings) {}
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     ~Arena();
@@ -31,6 +34,8 @@ public:
     std::pmr::memory_resource* resource() noexcept { return &resource_; }
     // Takes over `text` (no copy of its bytes) and returns a view that lives as long as the arena.
     std::string_view keep(std::string&& text);
+    // Where the reader puts the bytes of strings and numbers: this arena, or the one given.
+    Arena& strings() noexcept { return strings_ != nullptr ? *strings_ : *this; }
 
 private:
     struct Kept {
@@ -41,6 +46,7 @@ private:
     static constexpr std::size_t kInlineBytes = 4096;
 
     Kept* kept_ = nullptr;
+    Arena* strings_ = nullptr;
     alignas(std::max_align_t) std::byte inline_[kInlineBytes];
     memory::LargePageResource upstream_;
     std::pmr::monotonic_buffer_resource resource_{inline_, kInlineBytes, &upstream_};

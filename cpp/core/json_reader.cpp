@@ -211,7 +211,7 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
 // `length`); plain stretches are copied 16 bytes at a time where that many can be read, so the
 // buffer has room for 16 bytes past the body.
 std::string_view unescape(const char* body, std::size_t length, std::size_t readable, Arena& arena) {
-    char* const start = arena.allocate<char>(length + 16);
+    char* const start = arena.strings().allocate<char>(length + 16);
     char* out = start;
     for (std::size_t i = 0; i < length;) {
         const char c = body[i];
@@ -266,7 +266,7 @@ bool decode_body(const char* body, std::size_t n, Arena& arena, const char* view
     }
     // Chunks are stored whole, so the buffer has room for one past the decoded text, which is
     // never longer than the body.
-    char* const start = arena.allocate<char>(n + 16);
+    char* const start = arena.strings().allocate<char>(n + 16);
     std::memcpy(start, body, i);
     char* o = start + i;
     while (i < n) {
@@ -489,7 +489,7 @@ private:
     // of the text (decoded strings are never longer than their bodies, so they all fit). False on
     // anything scan_string would refuse; it then finds the exact fault.
     bool decode(const char* body, std::size_t available, std::size_t i, std::string_view& out) {
-        if (decoded_ == nullptr) decoded_ = arena_.allocate<char>(s_.size() + 16);
+        if (decoded_ == nullptr) decoded_ = arena_.strings().allocate<char>(s_.size() + 16);
         char* const start = decoded_;
         char* o = start;
         std::memcpy(o, body, i);
@@ -817,7 +817,7 @@ std::expected<Value, ParseError> build_fast(char* padded, const char* origin, st
 std::expected<Value, ParseError> read_strict(std::string_view text, Arena& arena, bool view) {
     if (!simdjson::validate_utf8(text.data(), text.size()))
         return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
-    return StrictParser(view ? text : arena.copy(text), arena).run();
+    return StrictParser(view ? text : arena.strings().copy(text), arena).run();
 }
 
 std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view) {
@@ -875,13 +875,13 @@ namespace detail {
 
 std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena) {
     // The padded copy lives in the arena, so strings without escapes and numbers can point into it.
-    char* padded = arena.allocate<char>(text.size() + simdjson::SIMDJSON_PADDING);
+    char* padded = arena.strings().allocate<char>(text.size() + simdjson::SIMDJSON_PADDING);
     if (!text.empty()) std::memcpy(padded, text.data(), text.size());  // an empty view may have no storage
     return build_fast(padded, padded, text.size(), arena);
 }
 
 std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena) {
-    return StrictParser(arena.copy(text), arena).run();
+    return StrictParser(arena.strings().copy(text), arena).run();
 }
 
 }  // namespace detail
