@@ -258,6 +258,19 @@ def test_payload_shape_failures(op: str, data: dict[str, Any], reason: str) -> N
 # --- a large batch ------------------------------------------------------------------------------------------------
 
 
+@pytest.mark.parametrize("count", [1, 60])  # a payload read by the small-text reader, and one read by simdjson
+def test_escaped_input_texts_reach_the_body(count: int) -> None:
+    # Escaped texts are decoded apart from the payload: they must outlive the payload's tree.
+    description, name = 'Pago "navidad" \\ a/b \u00e9', "Jos\u00e9 Pe\u00f1a \U0001F600"
+    data = batch(*(transfer(transaction_id=f"T{i:04d}", description=description, recipient_name=name)
+                   for i in range(count)))
+    payload = json.dumps({"config": CONFIG, "token": TOKEN, "input": data})
+    assert (len(payload) > 4096) == (count > 1) and "\\u00e9" in payload
+    sent = sent_body(call("batch.authorize.build", payload))["transacciones"]
+    assert [(t["glosa"], t["titularDestino"]) for t in sent] == [(description, name)] * count
+
+
+
 @pytest.mark.parametrize("duplicate", [False, True])
 def test_batch_of_100_000_transfers(duplicate: bool) -> None:
     data = batch(*(transfer(transaction_id=f"T{i:07d}") for i in range(100_000)))
