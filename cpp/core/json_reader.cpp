@@ -1,4 +1,4 @@
-// JSON reader: simdjson On-Demand builds the DOM; a strict scalar parser explains what a rejected text lacks.
+// JSON reader: a strict scalar parser for small texts and to explain refusals; simdjson On-Demand for large texts.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -475,8 +475,8 @@ private:
             i_ += plain + 2;
             return true;
         }
-        if (plain < available && body[plain] == '\\' && s_.size() <= kOnePassText && decode(body, available, plain, out))
-            return true;
+        const bool escaped = plain < available && body[plain] == '\\';
+        if (escaped && s_.size() <= kOnePassText && decode(body, available, plain, out)) return true;
         StringScan scan = scan_string(body, available);
         if (!scan.error.empty()) return fail(scan.error, i_ + 1 + scan.error_at);
         out = unescape(body, scan.length, available, arena_);
@@ -740,7 +740,8 @@ private:
                 std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
                 StringScan scan = scan_string<true>(key_body, available);
                 if (!scan.error.empty()) return false;
-                member.key = scan.has_escape ? unescape(key_body, scan.length, available + simdjson::SIMDJSON_PADDING, arena_)
+                const std::size_t readable = available + simdjson::SIMDJSON_PADDING;
+                member.key = scan.has_escape ? unescape(key_body, scan.length, readable, arena_)
                                              : std::string_view(rebase(key_body), scan.length);
             }
             if (!value(f.value(), depth, member.value)) return false;

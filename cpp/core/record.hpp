@@ -400,7 +400,8 @@ std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
 template <class T>
 std::expected<T, std::string> decode_value(const Value& value) {
     std::expected<T, std::string> out;
-    if (auto error = record_detail::decode_into<Codec<T>>(value, *out)) out = std::unexpected(std::move(error->message));
+    if (auto error = record_detail::decode_into<Codec<T>>(value, *out))
+        out = std::unexpected(std::move(error->message));
     return out;
 }
 
