@@ -75,6 +75,16 @@ char* put_utf8(char* out, char32_t cp) noexcept {
     return out;
 }
 
+#if defined(__SSE2__)
+// SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
+// The bytes of `x` that end a run of plain string characters: quotes, backslashes and control characters.
+inline unsigned string_end_mask(__m128i x) noexcept {
+    const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
+    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(marks, control)));
+}
+#endif
+
 // Offset of the first byte of p[0, n) that ends a run of plain string characters: a quote, a
 // backslash or a control character; n when there is none. With `padded`, up to 15 bytes past
 // p + n may be read (the fast reader's copy carries simdjson's padding); they never count.
@@ -82,15 +92,8 @@ template <bool padded>
 std::size_t plain_run(const char* p, std::size_t n) noexcept {
     std::size_t i = 0;
 #if defined(__SSE2__)
-    // SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
     for (; padded ? i < n : i + 16 <= n; i += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                         _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        const unsigned mask = string_end_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
         if (mask != 0) return std::min(n, i + static_cast<std::size_t>(__builtin_ctz(mask)));
     }
     if (padded) return n;
@@ -106,11 +109,7 @@ std::size_t plain_run(const char* p, std::size_t n) noexcept {
 // of its first 16 bytes (a short string without escapes); npos otherwise, for scan_string to decide.
 inline std::size_t short_plain_length(const char* body) noexcept {
 #if defined(__SSE2__)
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body));
-    const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                  _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                     _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    const unsigned mask = string_end_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(body)));
     if (mask != 0) {
         const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
         if (body[k] == '"') return k;
@@ -255,6 +254,38 @@ std::string_view unescape(const char* body, std::size_t length, std::size_t read
     return {start, static_cast<std::size_t>(out - start)};
 }
 
+// Decodes the escape at body[i] (a backslash) to `o`, moving both past it; `end` bounds the
+// bytes it may use. False when it is malformed or cut short: scan_string then says how.
+inline bool decode_escape(const char* body, std::size_t& i, std::size_t end, char*& o) noexcept {
+    if (i + 1 >= end) return false;
+    const char e = body[i + 1];
+    switch (e) {
+        case '"': case '\\': case '/': *o++ = e; i += 2; return true;
+        case 'b': *o++ = '\b'; i += 2; return true;
+        case 'f': *o++ = '\f'; i += 2; return true;
+        case 'n': *o++ = '\n'; i += 2; return true;
+        case 'r': *o++ = '\r'; i += 2; return true;
+        case 't': *o++ = '\t'; i += 2; return true;
+        case 'u': break;
+        default: return false;
+    }
+    if (i + 6 > end) return false;
+    const int unit = read_hex4(body + i + 2);
+    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+    char32_t cp = static_cast<char32_t>(unit);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+        if (i + 12 > end || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
+        const int low = read_hex4(body + i + 8);
+        if (low < 0xDC00 || low > 0xDFFF) return false;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+        i += 12;
+    } else {
+        i += 6;
+    }
+    o = put_utf8(o, cp);
+    return true;
+}
+
 // Checks and decodes, in one pass, a string body of a padded buffer whose closing quote is at
 // body[n]. `view` is where the body's bytes may be viewed when it holds no escape. False on
 // anything scan_string would refuse: the strict reader then says what is wrong.
@@ -270,42 +301,13 @@ bool decode_body(const char* body, std::size_t n, Arena& arena, const char* view
     std::memcpy(start, body, i);
     char* o = start + i;
     while (i < n) {
-        if (body[i] != '\\' || i + 1 >= n) return false;  // a quote before the end, or a control character
-        const char e = body[i + 1];
-        switch (e) {
-            case '"': case '\\': case '/': *o++ = e; i += 2; break;
-            case 'b': *o++ = '\b'; i += 2; break;
-            case 'f': *o++ = '\f'; i += 2; break;
-            case 'n': *o++ = '\n'; i += 2; break;
-            case 'r': *o++ = '\r'; i += 2; break;
-            case 't': *o++ = '\t'; i += 2; break;
-            case 'u': {
-                if (i + 6 > n) return false;
-                const int unit = read_hex4(body + i + 2);
-                if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
-                char32_t cp = static_cast<char32_t>(unit);
-                if (unit >= 0xD800 && unit <= 0xDBFF) {
-                    if (i + 12 > n || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
-                    const int low = read_hex4(body + i + 8);
-                    if (low < 0xDC00 || low > 0xDFFF) return false;
-                    cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
-                    i += 12;
-                } else {
-                    i += 6;
-                }
-                o = put_utf8(o, cp);
-                break;
-            }
-            default: return false;
-        }
+        // A quote before the end, a control character or a malformed escape.
+        if (body[i] != '\\' || !decode_escape(body, i, n, o)) return false;
 #if defined(__SSE2__)
         while (i < n) {
             const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-            const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                          _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                             _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-            const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            const unsigned mask = string_end_mask(x);
             const std::size_t left = n - i;
             const std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));
             if (plain >= left) {
@@ -495,43 +497,13 @@ private:
         std::memcpy(o, body, i);
         o += i;
         for (;;) {
-            if (i + 1 >= available) return false;
-            const char e = body[i + 1];
-            switch (e) {
-                case '"': case '\\': case '/': *o++ = e; i += 2; break;
-                case 'b': *o++ = '\b'; i += 2; break;
-                case 'f': *o++ = '\f'; i += 2; break;
-                case 'n': *o++ = '\n'; i += 2; break;
-                case 'r': *o++ = '\r'; i += 2; break;
-                case 't': *o++ = '\t'; i += 2; break;
-                case 'u': {
-                    if (i + 6 > available) return false;
-                    const int unit = read_hex4(body + i + 2);
-                    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
-                    char32_t cp = static_cast<char32_t>(unit);
-                    if (unit >= 0xD800 && unit <= 0xDBFF) {
-                        if (i + 12 > available || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
-                        const int low = read_hex4(body + i + 8);
-                        if (low < 0xDC00 || low > 0xDFFF) return false;
-                        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
-                        i += 12;
-                    } else {
-                        i += 6;
-                    }
-                    o = put_utf8(o, cp);
-                    break;
-                }
-                default: return false;
-            }
+            if (!decode_escape(body, i, available, o)) return false;
             // The plain stretch up to the next quote, backslash or control character.
 #if defined(__SSE2__)
             while (i + 16 <= available) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-                const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
-                                                              _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-                                                 _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x));
-                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+                const unsigned mask = string_end_mask(x);
                 if (mask != 0) {
                     // The byte ending the stretch stops the scalar loop below at once.
                     const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
