@@ -25,9 +25,10 @@ struct HttpRequest {
     std::optional<std::string> body;
 };
 
+// Read from a payload and used while the payload lives: the body views it.
 struct HttpResponse {
     std::uint16_t status = 0;
-    std::string body;
+    std::string_view body;
 
     bool is_success() const noexcept { return status >= 200 && status <= 299; }
 };
