@@ -159,7 +159,7 @@ struct ParseError {
     std::size_t offset = 0;
 };
 
-// Reads one JSON value followed only by whitespace; strings and numbers point into `arena`.
+// Reads one JSON value followed only by whitespace; strings and numbers point into `arena.strings()`.
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena);
 // The same, but strings without escapes and numbers may point into `text` instead, which must then
 // outlive the values: for readers that are done with the values before the text goes.
