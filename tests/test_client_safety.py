@@ -21,7 +21,8 @@ from quorvel_bo.payouts import (AmbiguousPaymentError, ApiError, ApiFieldError, 
                                 Client, ClientClosedError, DecodeError, PayoutNotFoundError, ProtocolError,
                                 ResolveTimeoutError, TransportError, UncertainPaymentEvent, ValidationError,
                                 WebhookAuthError)
-from quorvel_bo.payouts._retry import retry_after_seconds
+from quorvel_bo.payouts._core import OpEntry
+from quorvel_bo.payouts._retry import Backoff, decide, retry_after_seconds
 
 
 def body(code: str, message: str = "fallo") -> str:
@@ -299,3 +300,46 @@ def test_async_hooks_are_awaited() -> None:
 def test_a_base_url_with_credentials_is_refused(kind: str) -> None:
     with pytest.raises(ValueError, match="credentials"):
         make(Provider(), kind=kind, base_url="https://user:pw@gw.example/")
+
+
+# --- the retry decision, as a table -------------------------------------------------------------
+
+PAY = OpEntry("payouts.pay", idempotent=False, timeout=90, uncertain_when_lost=True)
+READ = OpEntry("payouts.status", idempotent=True, timeout=90)
+SUBMIT = OpEntry("batch.authorize", idempotent=False, timeout=None)
+REQ = httpx.Request("GET", "https://h.example/")
+
+
+def api(status: int, retryable: bool = False) -> ApiError:
+    return ApiError("x", status=status, retryable=retryable)
+
+
+@pytest.mark.parametrize(
+    ("op", "failure", "attempt", "options", "verdict"),
+    [
+        # nothing left the machine: safe to try again for every operation, while attempts last
+        (PAY, httpx.ConnectError("x", request=REQ), 1, {}, "retry"),
+        (PAY, httpx.ConnectError("x", request=REQ), 3, {}, "raise"),
+        (SUBMIT, httpx.PoolTimeout("x", request=REQ), 1, {}, "retry"),
+        (PAY, httpx.LocalProtocolError("x", request=REQ), 1, {}, "raise"),
+        # sent, answer lost
+        (PAY, httpx.ReadTimeout("x", request=REQ), 1, {}, "uncertain"),
+        (READ, httpx.ReadTimeout("x", request=REQ), 1, {}, "retry"),
+        (READ, httpx.ReadTimeout("x", request=REQ), 3, {}, "raise"),
+        (SUBMIT, httpx.ReadTimeout("x", request=REQ), 1, {}, "raise"),
+        # answers
+        (PAY, AmbiguousPaymentError("94"), 1, {}, "uncertain"),
+        (PAY, api(500), 1, {}, "uncertain"), (PAY, api(408), 1, {}, "uncertain"),
+        (PAY, DecodeError("x"), 1, {}, "uncertain"), (PAY, api(429, True), 1, {}, "raise"),
+        (PAY, api(400), 1, {}, "raise"),
+        (PAY, AuthenticationError("x", status=401), 1, {"can_refresh": True}, "retry"),
+        (PAY, AuthenticationError("x", status=401), 1, {}, "raise"),
+        (READ, AuthenticationError("x", status=403), 1, {"can_refresh": True}, "raise"),
+        (READ, api(503, True), 1, {}, "retry"), (READ, api(503, True), 3, {}, "raise"),
+        (READ, api(500), 1, {}, "raise"), (READ, api(429), 1, {"retry_after": 1.0}, "retry"),
+        (READ, DecodeError("x"), 1, {}, "raise"), (SUBMIT, api(503, True), 1, {}, "raise"),
+    ],
+)
+def test_retry_decision(op: OpEntry, failure: Exception, attempt: int, options: dict[str, Any], verdict: str) -> None:
+    decision = decide(op, failure, attempt=attempt, max_attempts=3, backoff=Backoff(uniform=lambda: 0.5), **options)
+    assert decision.verdict.value == verdict
