@@ -362,7 +362,7 @@ TEST(RecordDecode, ObjectAndArrayForms) {
         // Only a missing key takes the fallback; null is a value of the wrong type.
         {"{\"key\":\"a\",\"mode\":null}", "invalid type: null, expected a string at line 1 column 19"},
         {"{\"key\":\"a\",\"list\":null}", "invalid type: null, expected a sequence at line 1 column 19"},
-        {"{\"key\":\"a\",\n\"list\":[1,\"2\"]}", "invalid type: string \"2\", expected i64 at line 2 column 11"},
+        {"{\"key\":\"a\",\n\"list\":[1,\"2\"]}", "invalid type: string, expected i64 at line 2 column 11"},
     };
     for (const Case& c : bad) EXPECT_EQ(failure<Sample>(c.text), c.expected) << c.text;
 }
@@ -371,8 +371,8 @@ TEST(RecordDecode, ValueWording) {
     const std::string big(400, '9');
     EXPECT_EQ(failure<std::string>("-0"), "invalid type: integer `-0`, expected a string at line 1 column 1");
     EXPECT_EQ(failure<std::string>("1E5"), "invalid type: floating point `1E5`, expected a string at line 1 column 1");
-    EXPECT_EQ(failure<bool>("\"a\\\"b\\n\""),
-              "invalid type: string \"a\\\"b\\n\", expected a boolean at line 1 column 1");
+    // A string's text is never repeated: it may be a secret given in the wrong place.
+    EXPECT_EQ(failure<bool>("\"a\\\"b\\n\""), "invalid type: string, expected a boolean at line 1 column 1");
     EXPECT_EQ(failure<std::int64_t>(big), "invalid value: integer `" + big + "`, expected i64 at line 1 column 1");
     EXPECT_EQ(failure<std::uint16_t>("1e2"), "invalid type: floating point `1e2`, expected u16 at line 1 column 1");
     EXPECT_EQ(failure<std::uint16_t>("-0"), "ok");
