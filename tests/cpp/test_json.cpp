@@ -170,6 +170,48 @@ TEST(JsonReader, OffsetsAndLookup) {
     EXPECT_EQ(v->find("x"), nullptr);
 }
 
+// "key@offset" of the first member whose key an earlier one has, or "none".
+std::string repeated(std::string_view text) {
+    json::Arena arena;
+    auto value = json::parse(text, arena);
+    if (!value) return "error: " + value.error().message;
+    const json::Member* member = json::first_repeated_key(*value);
+    return member == nullptr ? "none" : std::string(member->key) + "@" + std::to_string(member->key_offset);
+}
+
+// Objects of `count` keys k0, k1, ... with `extra` members after them.
+std::string object_of(std::size_t count, std::string_view extra = "") {
+    std::string out = "{";
+    for (std::size_t i = 0; i < count; ++i) out += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    out += extra;
+    if (out.back() == ',') out.pop_back();
+    return out + "}";
+}
+
+TEST(JsonReader, FirstRepeatedKey) {
+    const std::string many = object_of(40);
+    const std::string pad(5000, ' ');
+    const Case cases[] = {
+        {"{\"code\":\"96\",\"data\":{},\"code\":\"00\"}", "code@23"},
+        {"{\"a\":1,\"b\":2,\"b\":3,\"a\":4}", "b@13"},
+        // The same key written with an escape is the same key; case and nesting tell keys apart.
+        {"{\"code\":1,\"\\u0063ode\":2}", "code@10"},
+        {"{\"code\":1,\"Code\":2,\"d\":{\"x\":1,\"x\":2},\"e\":[{\"y\":1,\"y\":1}]}", "none"},
+        {"[{\"a\":1,\"a\":2}]", "none"},
+        {"{}", "none"},
+        {"\"a\"", "none"},
+        {"{\"\":1,\"\":2}", "@6"},
+        // Past 16 keys the search sorts; the answer is still the first repeat in document order.
+        {many, "none"},
+        {object_of(40, "\"k39\":0,\"k3\":0,"), "k39@" + std::to_string(many.size())},
+        {object_of(40, "\"k3\":0,\"k3\":0,"), "k3@" + std::to_string(many.size())},
+        {"{\"z\":0," + many.substr(1, many.size() - 2) + ",\"z\":1}", "z@" + std::to_string(many.size() + 6)},
+        // The large-text reader gives the key's offset too.
+        {pad + "{\"code\":\"96\",\"code\":\"00\"}", "code@" + std::to_string(pad.size() + 13)},
+    };
+    for (const Case& c : cases) EXPECT_EQ(repeated(c.text), c.expected) << c.text.substr(0, 60);
+}
+
 TEST(JsonReader, PositionCountsCharactersPerLine) {
     const std::string text = "a\xc3\xa9\xe2\x82\xac\n\xf0\x9f\x98\x80x\n";
     const std::size_t cases[][3] = {{3, 1, 3}, {6, 1, 4}, {7, 2, 1}, {11, 2, 2}, {13, 3, 1}, {999, 3, 1}};
