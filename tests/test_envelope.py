@@ -177,3 +177,20 @@ def test_repeated_top_level_key_reads_as_not_json(name: str, status: int, body: 
 )
 def test_repeated_keys_below_the_top_level(op: str, status: int, body: object, expected: str) -> None:
     test_provider_envelope(op, status, body, expected)
+
+
+# Nesting: 128 levels are read, 129 are refused, by the reader of small texts and by that of texts above 4 KiB.
+@pytest.mark.parametrize("pad", [0, 5000])
+@pytest.mark.parametrize(
+    ("body", "message", "column"),
+    [
+        ("[" * 128 + "]" * 128, SHAPE + "invalid length 1, expected struct WPayout with 16 elements", None),
+        ('{"a":' * 127 + "[]" + "}" * 127, SHAPE + "missing field `numeroReferencia`", None),
+        ("[" * 129 + "]" * 129, "invalid JSON body: recursion limit exceeded", 129),
+        ('{"data":' * 128 + "{}" + "}" * 128, "invalid JSON body: recursion limit exceeded", 1 + 8 * 128),
+    ],
+)
+def test_nesting_limit_of_provider_bodies(body: str, message: str, column: int | None, pad: int) -> None:
+    expected = message if column is None else f"{message} at line 1 column {column + pad}"
+    payload = doc({"input": {"reference": "1"}, "response": {"status": 200, "body": " " * pad + body}})
+    assert call("payouts.status.parse", payload) == decode(expected)
