@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import contextlib
+import dataclasses
 import json
 import pickle
 import socket
@@ -266,7 +267,7 @@ def test_api_error_repr_and_request_id(kind: str) -> None:
         (lambda c: c.pay(OPEN_QR, "2012345678", "o", amount="1_000", description="x"), ValidationError,
          "invalid amount `1_000`"),
         (lambda c: c.authorize_batch("S", PROCESS, "https://h.example/x", "tok",
-                                     [TRANSFER.__class__(**{**_fields(TRANSFER), "amount": "1e400"})]),
+                                     [dataclasses.replace(TRANSFER, amount="1e400")]),
          ValidationError, "invalid amount `1E+400`: too large"),
     ],
 )
@@ -278,10 +279,6 @@ def test_wrong_inputs_name_the_parameter(kind: str, call: Any, raised: type[Exce
     assert provider.requests == []
     if isinstance(info.value, ValidationError):
         assert info.value.field in ("amount", "transfers.amount")
-
-
-def _fields(record: Any) -> dict[str, Any]:
-    return {name: getattr(record, name) for name in record.__dataclass_fields__}
 
 
 def test_async_hooks_are_awaited() -> None:
