@@ -56,13 +56,6 @@ def test_scanned_qr_goes_back_to_the_core_unchanged() -> None:
     assert (scanned.amount, scanned.has_fixed_amount, scanned.to_core()) == (Decimal(150), True, value)
 
 
-def test_final_statuses() -> None:
-    final = {"paid", "cancelled", "expired", "rejected", "reversed", "error"}
-    assert {s.value: s.is_final for s in PaymentStatus} == {
-        value: value in final for value in ("pending", "processing", "unknown", *final)}
-    assert str(PaymentStatus.PAID) == "paid" == PaymentStatus.PAID
-
-
 @pytest.mark.parametrize(
     ("error", "raised", "attributes"),
     [

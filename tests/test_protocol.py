@@ -258,3 +258,13 @@ def test_five_standard_headers(client_id: str, access_token: str, op: str, inp: 
     assert (list(value["headers"].items()), value["body"]) == ([
         ("Accept", "application/json"), ("Authorization", "Bearer " + access_token),
         ("Content-Type", "application/json"), ("access_token", access_token), ("client_id", client_id)], body)
+
+
+def test_every_catalogue_entry_dispatches() -> None:
+    """Each listed operation and handler reaches its own decoding, never the unknown-operation error."""
+    entries = json.loads(call("describe", ""))["value"]
+    names = [e["name"] + stage for e in entries if e["kind"] == "operation" for stage in (".build", ".parse")]
+    names += [e["name"] for e in entries if e["kind"] != "operation"]
+    for name in names:
+        error = json.loads(call(name, "{}"))["error"]
+        assert (error["kind"], error["message"].startswith("invalid payload: missing field")) == ("ffi", True), name
