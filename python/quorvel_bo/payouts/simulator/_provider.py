@@ -13,7 +13,7 @@ import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from datetime import datetime
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 from typing import Final
 from urllib.parse import parse_qs, urlsplit
 
@@ -28,6 +28,10 @@ _UUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}
 _BRANCH = re.compile(r"[A-Za-z0-9_-]{1,20}\Z")
 _DIGITS = re.compile(r"[0-9]{6,30}\Z")
 _REFERENCE = re.compile(r"[0-9]{1,20}\Z")
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
+# Amounts the provider takes: at most two decimal places and below 10^29 (what a 96-bit mantissa
+# holds). The bound also keeps an exponent such as 1e10000000 from ever being written out in full.
+_AMOUNT_DIGITS: Final = 29
 _TRIGGERS: Final = (
     cat.TRIGGER_AMBIGUOUS_94,
     cat.TRIGGER_AMBIGUOUS_96,
@@ -143,17 +147,27 @@ def _text(value: object) -> str | None:
 
 
 def _amount(value: object) -> Decimal | None:
+    """An amount as the provider takes it, or None; zero in any notation reads as 0."""
     if isinstance(value, bool):
         return None
     if isinstance(value, (int, Decimal)):
-        return Decimal(value)
-    if isinstance(value, str):
-        try:
-            amount = Decimal(value.strip())
-        except InvalidOperation:
-            return None
-        return amount if amount.is_finite() else None
-    return None
+        amount = Decimal(value)
+    elif isinstance(value, str) and _NUMBER.match(value.strip()):
+        # ASCII digits only: Decimal would also take "1_000" and other scripts' digits.
+        amount = Decimal(value.strip())
+    else:
+        return None
+    if not amount.is_finite():
+        return None
+    _, digits, exponent = amount.as_tuple()
+    if not any(digits):
+        return Decimal(0)
+    assert isinstance(exponent, int)
+    # Looked at through the digits, never through arithmetic: 1e-10000000 must not be expanded.
+    trailing_zeros = len(digits) - len("".join(map(str, digits)).rstrip("0"))
+    if exponent + trailing_zeros < -2 or amount.adjusted() >= _AMOUNT_DIGITS:
+        return None
+    return amount
 
 
 def envelope(data: object, message: str | None = None) -> str:
@@ -205,7 +219,10 @@ class Provider:
     # -- dispatch ---------------------------------------------------------------------------------
 
     def handle(self, method: str, target: str, headers: Mapping[str, str], body: str) -> Reply:
-        parts = urlsplit(target)
+        try:
+            parts = urlsplit(target)
+        except ValueError:  # "//[" and the like: no route can match it
+            return failure(404, "404", cat.MSG_ROUTE, key="message")
         path = parts.path
         query = parse_qs(parts.query, keep_blank_values=True)
         route = self._route(method, path)
@@ -367,7 +384,7 @@ class Provider:
             problems.append("transaccionId es requerido")
         amount = _amount(request.get("importe"))
         if amount is None:
-            problems.append("importe es requerido")
+            problems.append("importe es requerido" if request.get("importe") is None else "importe inválido")
         description = request.get("glosa")
         if description is not None and not isinstance(description, str):
             problems.append("glosa debe ser texto")
@@ -559,7 +576,11 @@ def webhook_token_of(url: str) -> str | None:
     """The "token" query parameter of an http(s) notification address, or None."""
     if not url.startswith(("http://", "https://")):
         return None
-    tokens = parse_qs(urlsplit(url).query).get("token", [])
+    try:
+        query = urlsplit(url).query
+    except ValueError:
+        return None
+    tokens = parse_qs(query).get("token", [])
     return tokens[0] if len(tokens) == 1 and tokens[0] else None
 
 
@@ -603,7 +624,9 @@ def _transfer(index: int, item: object, seen: set[str], problems: list[str]) -> 
     if tx in seen:
         problems.append(f"{where}.transaccionId repetido en el lote")
     seen.add(tx)
-    if amount is None or amount <= 0:
+    if amount is None:
+        problems.append(f"{where}.importe inválido")
+    elif amount <= 0:
         problems.append(f"{where}.importe debe ser mayor que cero")
     for key in ("cuentaOrigen", "cuentaDestino"):
         if not _DIGITS.match(values[key] or ""):
