@@ -20,6 +20,7 @@ import pytest
 from quorvel_bo.payouts import AsyncClient, call
 from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
                                           Settings, Simulator, WebhookReceiver)
+from quorvel_bo.payouts.simulator._provider import Provider
 
 FAST = Settings(settle_after=2, slow_delay=1.0, transfer_interval=0.01, webhook_backoff=0.01, webhook_attempts=3)
 PROCESS_ID = "5b0f8f0e-2f7c-4d7e-9a53-0c5d2e7b9f11"
@@ -228,7 +229,9 @@ def test_a_burst_of_200_concurrent_payments_is_taken_whole(sim: Simulator) -> No
 
     outcomes = asyncio.run(burst())
     assert [o for o in outcomes if isinstance(o, BaseException)] == []
-    assert len({o.reference for o in outcomes}) == count
+    recorded = sim.payments()
+    assert recorded["duplicates_refused"] == 0
+    assert sorted(p["transaction_id"] for p in recorded["payments"]) == [f"BURST-{n:03}" for n in range(count)]
 
 
 @pytest.mark.timeout(30)
@@ -308,6 +311,7 @@ def test_an_amount_out_of_range_or_form_is_refused_as_invalid(sim: Simulator, im
     transfer_body = json.dumps(batch(PROCESS_ID, "http://127.0.0.1:9/h?token=x", "TRX-1")).replace("100.5", importe)
     authorized = post(sim, "/payout/async/v3/lote/autorizar", transfer_body)
     assert (authorized.status_code, authorized.json()) == (400, {**expected, "data": ["transacciones[1].importe inválido"]})
+    assert sim.payments() == {"duplicates_refused": 0, "payments": []}
 
 
 @pytest.mark.parametrize(
@@ -371,3 +375,47 @@ def test_an_unusable_notification_address_fails_only_its_own_deliveries(sim: Sim
                        headers=HEADERS, timeout=10)
     assert status.json()["data"]["transacciones"][0]["estado"] == "PAGADO"
 
+
+# -- the simulator as a witness: what it recorded --------------------------------------------------------
+
+def test_inspection_lists_payments_in_order_and_counts_duplicates_refused(sim: Simulator) -> None:
+    first, second, third, fourth = (scan(sim, qr) for qr in (QR_FIXED_AMOUNT, QR_OPEN_AMOUNT, QR_FIXED_USD, QR_FIXED_AMOUNT))
+    codes = [confirm(sim, reference, tx, importe).json()["code"] for reference, tx, importe in [
+        (first, "ORD-1", "0.00"), (second, "ORD-2", "75.5"), (third, "SIM96-3", "0"),
+        (first, "ORD-4", "0"),     # the QR is already paid
+        (fourth, "ORD-1", "0"),    # the transaction id is already used
+        (fourth, "SIMREJ-5", "0"), (fourth, "ORD-6", "1e10000000")]]
+    assert codes == ["00", "00", "96", "21", "21", "51", "05"]
+    answer = httpx.get(f"{sim.base_url}{INSPECT}", headers=HEADERS, timeout=10)
+    assert answer.status_code == 200
+    assert answer.json() == sim.payments() == {"duplicates_refused": 2, "payments": [
+        {"transaction_id": "ORD-1", "reference": str(first), "amount": "150.00", "currency": "BOB", "status": "PAGADO"},
+        {"transaction_id": "ORD-2", "reference": str(second), "amount": "75.50", "currency": "BOB", "status": "PAGADO"},
+        {"transaction_id": "SIM96-3", "reference": str(third), "amount": "25.50", "currency": "USD",
+         "status": "RECHAZADO"}]}
+    assert list(answer.json()) == ["duplicates_refused", "payments"]
+    assert list(answer.json()["payments"][0]) == ["transaction_id", "reference", "amount", "currency", "status"]
+
+
+@pytest.mark.parametrize(
+    ("method", "headers", "status"),
+    [
+        ("GET", {"Authorization": None}, 401),
+        ("GET", {"access_token": "not-the-token"}, 401),
+        ("GET", {"client_id": "someone-else"}, 403),
+        ("POST", {}, 405),
+    ],
+)
+def test_inspection_needs_the_api_credentials(sim: Simulator, method: str, headers: dict[str, str | None], status: int) -> None:
+    sent = {k: v for k, v in {**HEADERS, **headers}.items() if v is not None}
+    assert httpx.request(method, f"{sim.base_url}{INSPECT}", headers=sent, timeout=10).status_code == status
+
+
+@pytest.mark.parametrize(
+    ("peer", "status"),
+    [("127.0.0.1", 200), ("127.9.8.7", 200), ("::1", 200), ("::ffff:127.0.0.1", 200),
+     ("10.0.0.7", 404), ("192.168.1.20", 404), ("::ffff:10.0.0.7", 404), ("fe80::1%eth0", 404), ("", 404)],
+)
+def test_inspection_answers_loopback_callers_only(peer: str, status: int) -> None:
+    provider = Provider(Settings(), lambda batch: None)
+    assert provider.handle("GET", INSPECT, HEADERS, "", peer).status == status

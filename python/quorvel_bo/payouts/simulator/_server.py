@@ -29,7 +29,7 @@ DRAIN_SECONDS = 1.0
 LISTEN_BACKLOG = 1024
 
 Log = Callable[[str], None]
-Responder = Callable[[str, str, Mapping[str, str], str], Reply]
+Responder = Callable[[str, str, Mapping[str, str], str, str], Reply]
 BODY_REFUSED = '{"code":"05","message":"cuerpo inválido"}'
 
 
@@ -184,7 +184,7 @@ class _Handler(_LoggedHandler):
         body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
         headers = {name: value for name, value in self.headers.items()}
         try:
-            reply = self.server.respond(self.command, self.path, _Caseless(headers), body)
+            reply = self.server.respond(self.command, self.path, _Caseless(headers), body, self.client_address[0])
         except Exception as exc:  # a fault of the simulator must still give the caller an answer
             self.server.note(f"{self.command} {self.path}: internal error {exc!r}")
             reply = Reply(500, '{"code":"99","message":"error interno del simulador"}')
@@ -273,6 +273,13 @@ class Simulator(_Running):
         """Waits until every batch has completed and been notified; False when the time-out came first."""
         return self._notifier.wait_idle(timeout)
 
+    def payments(self) -> dict[str, Any]:
+        """What ``GET /_simulator/payments`` answers: the QR payments recorded and the duplicates refused.
+
+        ``{"duplicates_refused": N, "payments": [{"transaction_id", "reference", "amount",
+        "currency", "status"}, ...]}``, payments in the order recorded.
+        """
+        return self._provider.payments()
 
     def close(self) -> None:
         super().close()
@@ -297,7 +304,7 @@ class _ReceiverHandler(_LoggedHandler):
             return
         body = self.rfile.read(length).decode("utf-8", "replace") if length else ""
         try:
-            reply = self.server.respond("POST", self.path, {}, body)
+            reply = self.server.respond("POST", self.path, {}, body, self.client_address[0])
         except Exception as exc:  # the caller's handler failed: the provider sees a 500 and retries
             reply = Reply(500, json.dumps({"error": f"receiver failed: {type(exc).__name__}"}))
         _send(self, reply)
@@ -324,7 +331,7 @@ class WebhookReceiver(_Running):
         self._stop = threading.Event()
         self._httpd = _HttpServer((host, port), _ReceiverHandler, self._respond, self._stop, log)
 
-    def _respond(self, method: str, target: str, headers: Mapping[str, str], body: str) -> Reply:
+    def _respond(self, method: str, target: str, headers: Mapping[str, str], body: str, peer: str) -> Reply:
         try:
             parts = urlsplit(target)
         except ValueError:
