@@ -336,7 +336,7 @@ def test_close_leaves_a_borrowed_http_client_open() -> None:
 
 
 PUBLIC = """call PROTOCOL_VERSION __version__ Client AsyncClient Backoff Environment RequestEvent ResponseEvent RetryEvent
-    parse_batch_webhook AccessToken Amount ScannedQr Recipient Payout PaymentStatus Bank BatchTransfer BatchAuthorization
+    parse_batch_webhook RedactingFilter redact_secrets AccessToken Amount ScannedQr Recipient Payout PaymentStatus Bank BatchTransfer BatchAuthorization
     BatchTransferResult BatchStatus BatchTransferStatus BatchNotification PayoutsError ValidationError AuthenticationError
     ApiError ApiFieldError AmbiguousPaymentError DecodeError WebhookAuthError ProtocolError TransportError ResolveTimeoutError
     PayoutNotFoundError ClientClosedError UncertainPaymentEvent
