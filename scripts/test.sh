@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Every test: the core's hard rules, the C++ unit tests, the packaging checks (wheel ABI,
-# module suffix, stub), mypy, the sanitized run, a bounded fuzz run and pytest. Stops at the
-# first failing step.
+# Every test: the core's hard rules, the C++ unit tests, the release wheel (sdist, manylinux
+# repair, ABI audit, a run where simdjson is not installed), the module suffix and stub, mypy, the
+# sanitized run, a bounded fuzz run and pytest. Stops at the first failing step.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
+# The set-up is done and its lock held until this script exits: the scripts below skip their own.
+export QBO_SETUP_DONE=1
 
 step() { printf '\n== %s\n' "$*"; }
 
@@ -15,10 +17,11 @@ cmake -S . -B build/cpp -G Ninja -DQBO_BUILD_TESTS=ON -DQBO_BUILD_MODULE=OFF >/d
 cmake --build build/cpp -j2 --target core_tests
 ctest --test-dir build/cpp --output-on-failure
 
-step "wheel: stable ABI"
-rm -rf build/wheel
-python -m pip wheel -q --no-build-isolation --no-deps -w build/wheel .
-abi3audit --strict --summary build/wheel/*.whl
+step "release wheel: sdist, wheel built from it, simdjson inside, manylinux and stable ABI audits (dist/)"
+bash scripts/wheel.sh
+
+step "release wheel where simdjson is not installed: a fresh environment, the system library hidden"
+bash scripts/wheel_check.sh
 
 step "installed module"
 python - <<'PY'
@@ -30,9 +33,6 @@ PY
 step "stub and types"
 python -m mypy.stubtest quorvel_bo.payouts._native
 python -m mypy -p quorvel_bo.payouts
-
-# The set-up is done and its lock held until this script exits: the scripts below skip their own.
-export QBO_SETUP_DONE=1
 
 step "sanitizers: C++ tests under ASan, UBSan and LSan; pytest against the sanitized extension"
 bash scripts/sanitize.sh

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import pathlib
 import select
 import signal
 import socket
@@ -50,6 +51,25 @@ def test_usage_and_help(run_cli: RunCli, args: list[str], stdin: bytes, status: 
     assert result.returncode == status
     assert all(word in (result.stderr if status else result.stdout) for word in words)
     assert status == 0 or result.stdout == b""
+
+
+# The console command the package installs beside the interpreter, and the module it runs.
+COMMAND = str(pathlib.Path(sys.executable).with_name("quorvel-payouts"))
+
+
+@pytest.mark.parametrize(
+    ("launcher", "prog"),
+    [([COMMAND], b"quorvel-payouts"), ([sys.executable, "-m", "quorvel_bo.payouts"], b"python -m quorvel_bo.payouts")],
+)
+def test_installed_command_and_module_name_themselves(launcher: list[str], prog: bytes) -> None:
+    def run(*args: str) -> subprocess.CompletedProcess[bytes]:
+        return subprocess.run([*launcher, *args], capture_output=True, timeout=60, check=False)
+
+    version, usage, help_text = run("version"), run("call"), run("--help")
+    assert (version.returncode, version.stdout) == (0, (call("version", "") + "\n").encode())
+    assert usage.returncode == 2 and usage.stderr.startswith(b"usage: " + prog + b" call [-h]")
+    assert help_text.stdout.startswith(b"usage: " + prog + b" [-h]")
+    assert b"\n  " + prog + b" call version\n" in help_text.stdout
 
 
 @pytest.mark.parametrize("args", [["describe", "--pretty"], ["call", "--pretty", "describe", "x"]])

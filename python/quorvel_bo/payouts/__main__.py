@@ -1,4 +1,4 @@
-"""Command line for the payouts core: ``python -m quorvel_bo.payouts --help``.
+"""Command line for the payouts core: ``quorvel-payouts --help`` or ``python -m quorvel_bo.payouts --help``.
 
 ``describe``, ``version`` and ``call`` print one result document and exit 0 when its "ok" is
 true, 1 when it is false, and 2 for a usage error. ``simulator`` runs the provider simulator
@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections.abc import Callable, Sequence
 
@@ -18,6 +19,8 @@ EXIT_OK = 0
 EXIT_FAILED = 1
 
 PROG = "python -m quorvel_bo.payouts"
+# The console command installed with the package; usage and examples name whichever was run.
+COMMAND = "quorvel-payouts"
 
 EPILOG = """\
 examples:
@@ -150,9 +153,9 @@ def _non_negative(kind: Callable[[str], float]) -> Callable[[str], float]:
     return parse
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG,
+        prog=prog,
         description="Run operations of the payouts core and print their JSON result documents.",
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -244,7 +247,7 @@ def _emit(text: str) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
+    parser = build_parser(COMMAND if os.path.basename(sys.argv[0]) == COMMAND else PROG)
     args = parser.parse_args(argv)
     action: Action | None = getattr(args, "action", None)
     if action is not None:
