@@ -8,15 +8,26 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
+import orjson
+
 from quorvel_bo.payouts._errors import error_from_core
 from quorvel_bo.payouts._native import call
 
 __all__ = ["OpEntry", "op_entry", "op_names", "run"]
 
 
+def _dumps(payload: Any) -> str:
+    try:
+        return orjson.dumps(payload).decode()
+    except orjson.JSONEncodeError:
+        # A lone surrogate or an integer beyond 64 bits: let the core refuse it in its own words.
+        return json.dumps(payload)
+
+
 def run(op: str, payload: Any) -> Any:
     """Runs one core operation and returns its value, or raises the exception of its error."""
-    document = json.loads(call(op, json.dumps(payload)))
+    # orjson keeps every value exact here: amounts travel as text both ways, never as floats.
+    document = orjson.loads(call(op, _dumps(payload)))
     if document["ok"]:
         return document["value"]
     raise error_from_core(document["error"])
