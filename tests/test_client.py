@@ -15,7 +15,7 @@ import pytest
 
 import quorvel_bo.payouts as payouts
 from quorvel_bo.payouts import (AccessToken, AmbiguousPaymentError, ApiError, ApiFieldError, AsyncClient,
-                                AuthenticationError, Backoff, Bank, BatchTransfer, Client, DecodeError, PaymentStatus,
+                                AuthenticationError, Backoff, Bank, BatchTransfer, Client, ClientClosedError, DecodeError, PaymentStatus,
                                 PayoutsError, ProtocolError, Recipient, ScannedQr, TransportError,
                                 ValidationError)
 
@@ -60,11 +60,12 @@ ANSWERS = {"scan": ok(SCAN_DATA), "pay": payout_data(), "pay_open": payout_data(
                {"transaccionId": "TRX-0001", "estado": "PENDIENTE"}]})}
 UNAVAILABLE = (503, "service unavailable")
 FAILED = (500, json.dumps({"code": "01", "message": "cuenta bloqueada"}))
+REFUSED = (400, json.dumps({"code": "05", "message": "datos inválidos"}))
 AMBIGUOUS_96 = (200, json.dumps({"code": "96", "message": "tiempo de espera agotado"}))
 
 
 class Provider:
-    """Answers each request with the next reply (the last one repeats): (status, body) or an httpx error class."""
+    """Answers each request with the next reply (the last one repeats): (status, body[, headers]) or an httpx error class."""
 
     def __init__(self, *replies: Any) -> None:
         self.replies = list(replies)
@@ -75,7 +76,7 @@ class Provider:
         reply = self.replies.pop(0) if len(self.replies) > 1 else self.replies[0]
         if isinstance(reply, type):
             raise reply("simulated failure", request=request)
-        return httpx.Response(reply[0], text=reply[1])
+        return httpx.Response(reply[0], text=reply[1], headers=reply[2] if len(reply) > 2 else None)
 
 
 class Clock:
@@ -119,17 +120,17 @@ def run(client: Any, call: Callable[[Any], Any]) -> Any:
          '{"cuentaOrigen":"2012345678","glosa":"Pago","importe":25.5,"numeroReferencia":"7","transaccionId":"ord-2"}', 90,
          None),
         ("status", "GET", "/payout/sync/v3/qr/status/104589", "", 90, lambda r: r.raw_status == "PENDIENTE"),
-        ("banks", "POST", "/payout/async/v3/bancos", "", None, lambda r: r == [Bank(code="1001", name="Banco Union")]),
+        ("banks", "POST", "/payout/async/v3/bancos", "", 60, lambda r: r == [Bank(code="1001", name="Banco Union")]),
         ("authorize", "POST", "/payout/async/v3/lote/autorizar",
          f'{{"processId":"{PROCESS}","transacciones":[{{"ciNitDestino":"4589123","codeBanco":"1001",'
          '"codeSucursal":"LPZ","cuentaDestino":"3004567812","cuentaOrigen":"2012345678",'
          '"fechaTransaccion":"2026-12-07","glosa":"Sueldo diciembre","importe":1250.5,"tipoMoneda":"BOB",'
          '"titularDestino":"Maria Quispe","transaccionId":"TRX-0001"}],'
-         f'"webhookUrl":"https://payouts.example.com/hook?token={HOOK_SECRET}"}}', None,
+         f'"webhookUrl":"https://payouts.example.com/hook?token={HOOK_SECRET}"}}', 60,
          lambda r: (r.batch_number, r.transfers[0].status) == ("7781", PaymentStatus.PENDING)),
-        ("batch_status", "GET", f"/payout/async/v3/lote/estado/{PROCESS}?nroLote=7781", "", None,
+        ("batch_status", "GET", f"/payout/async/v3/lote/estado/{PROCESS}?nroLote=7781", "", 60,
          lambda r: (r.transfers[0].amount, r.transfers[0].status) == (Decimal("1250.5"), PaymentStatus.PAID)),
-        ("batch_one", "GET", f"/payout/async/v3/lote/estado/{PROCESS}?transaccionId=TRX-0001", "", None, None),
+        ("batch_one", "GET", f"/payout/async/v3/lote/estado/{PROCESS}?transaccionId=TRX-0001", "", 60, None),
     ],
 )
 def test_each_operation(kind: str, call: str, method: str, path: str, body: str, timeout: Any, typed: Any) -> None:
@@ -151,7 +152,8 @@ def test_each_operation(kind: str, call: str, method: str, path: str, body: str,
     ("options", "call", "attribute", "expected"),
     [
         ({"timeout": 15.0}, "banks", "timeout", 15.0),
-        ({"timeout": 15.0}, "scan", "timeout", 40),
+        ({"timeout": 15.0}, "scan", "timeout", 15.0), ({"timeout": 15.0}, "pay", "timeout", 15.0),
+        ({"timeout": 15.0, "timeouts": {"payouts.pay": 5.0}}, "pay", "timeout", 5.0),
         ({"timeouts": {"payouts.scan": 5.0}}, "scan", "timeout", 5.0),
         ({"timeouts": {"payouts.pay": None}}, "pay", "timeout", None),
         ({"environment": "production"}, "status", "url", "https://api.quorvel.bo/payout/sync/v3/qr/status/104589"),
@@ -183,7 +185,7 @@ def test_client_options(kind: str, options: dict[str, Any], call: str, attribute
         ("pay", [httpx.WriteError], AmbiguousPaymentError, 1),
         ("pay", [httpx.RemoteProtocolError], AmbiguousPaymentError, 1),
         ("pay", [UNAVAILABLE], AmbiguousPaymentError, 1), ("pay", [AMBIGUOUS_96], AmbiguousPaymentError, 1),
-        ("pay", [FAILED], ApiError, 1),
+        ("pay", [REFUSED], ApiError, 1),
         # batch authorisation: sent once
         ("authorize", [httpx.ReadTimeout], TransportError, 1), ("authorize", [UNAVAILABLE], ApiError, 1),
         ("authorize", [httpx.ConnectError, ANSWERS["authorize"]], None, 2),
@@ -229,9 +231,9 @@ def test_token_source_is_called_for_every_attempt(kind: str) -> None:
 @pytest.mark.parametrize(
     ("replies", "options", "outcome", "sleeps"),
     [
-        # polls wait 2, 4, 8 s; the three failed attempts of the second poll wait 1 and 2 s in between
+        # one attempt per poll: the waits double from 2 s up to the 30 s cap, failed polls included
         ([payout_data("PENDIENTE"), UNAVAILABLE, UNAVAILABLE, UNAVAILABLE, payout_data("PROCESO"),
-          payout_data("RECHAZADO")], {"poll_interval": 2}, "rejected", [2, 1, 2, 4, 8]),
+          payout_data("RECHAZADO")], {"poll_interval": 2}, "rejected", [2, 4, 8, 16, 30]),
         ([payout_data("EN_PROCESO")], {"deadline": 20, "poll_interval": 2, "max_interval": 5},
          "payout 104589 is not final after 20 s (last status: processing)", [2, 4, 5, 5, 4]),
         # definite failures are raised at once
@@ -252,7 +254,7 @@ def test_hooks_and_reprs_show_no_secret(kind: str) -> None:
     events: list[Any] = []
     hooks = {"on_request": events.append, "on_response": events.append, "on_retry": events.append}
     run(make(Provider(ANSWERS["authorize"]), kind=kind, **hooks), CALLS["authorize"])
-    client = make(Provider(httpx.ConnectError, ANSWERS["pay"]), kind=kind, base_url="https://user:pw@gw.example/",
+    client = make(Provider(httpx.ConnectError, ANSWERS["pay"]), kind=kind, base_url="https://gw.example/?api_key=pw",
                   token=AccessToken(access_token=SECRET), client_secret="cs-SECRET", basic_token="bt-SECRET", **hooks)
     run(client, CALLS["pay"])
     assert [type(e).__name__[:-5] for e in events] == ["Request", "Response", "Request", "Retry", "Request", "Response"]
@@ -280,7 +282,7 @@ def test_a_failing_hook_does_not_fail_the_call() -> None:
         (lambda c: c.pay(OPEN_QR, "2012345678", "o", amount=0.1), TypeError,
          "amount must be a Decimal, int or str, not float: a binary float cannot hold an amount exactly; "
          "write Decimal('0.1') or '0.1' instead"),
-        (lambda c: c.scan(12345), ProtocolError, None), (lambda c: c.pay({"reference": "1"}, "201234", "o"), TypeError, None),
+        (lambda c: c.scan(12345), TypeError, "qr_text must be a str, not int"), (lambda c: c.pay({"reference": "1"}, "201234", "o"), TypeError, None),
         (lambda c: c.authorize_batch("SUC-01", PROCESS, "https://h.example", HOOK_SECRET, [{}]), TypeError, None),
     ],
 )
@@ -301,7 +303,7 @@ def test_async_client_awaits_a_coroutine_token_and_closes() -> None:
         async with make(provider, kind="async", token=token) as client:
             await client.payout_status("104589")
         assert provider.requests[0].headers["authorization"] == "Bearer from-coroutine"
-        with pytest.raises(RuntimeError, match="closed"):
+        with pytest.raises(ClientClosedError, match="closed"):
             await client.payout_status("104589")
 
     asyncio.run(scenario())
@@ -319,7 +321,7 @@ def test_close_leaves_a_borrowed_http_client_open() -> None:
     with Client("my-client", token=SECRET, http_client=borrowed) as client:
         client.payout_status("104589")
     assert not borrowed.is_closed
-    with make(Provider(ANSWERS["status"])) as owned, pytest.raises(RuntimeError, match="closed"):
+    with make(Provider(ANSWERS["status"])) as owned, pytest.raises(ClientClosedError, match="closed"):
         owned.close()
         owned.payout_status("104589")
 
@@ -328,6 +330,7 @@ PUBLIC = """call PROTOCOL_VERSION __version__ Client AsyncClient Backoff Environ
     parse_batch_webhook AccessToken Amount ScannedQr Recipient Payout PaymentStatus Bank BatchTransfer BatchAuthorization
     BatchTransferResult BatchStatus BatchTransferStatus BatchNotification PayoutsError ValidationError AuthenticationError
     ApiError ApiFieldError AmbiguousPaymentError DecodeError WebhookAuthError ProtocolError TransportError ResolveTimeoutError
+    PayoutNotFoundError ClientClosedError UncertainPaymentEvent
 """
 
 

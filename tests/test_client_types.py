@@ -21,9 +21,10 @@ SECRET = "s3cr3t-t0ken-2024-xyz"
 @pytest.mark.parametrize(
     ("value", "expected"),
     [
-        (Decimal("12.50"), "12.50"), (7, "7"), (" 1e3 ", "1000"), ("0.10", "0.10"), (Decimal("-5"), "-5"),
+        (Decimal("12.50"), "12.50"), (7, "7"), (" 1e3 ", "1e3"), ("+.5", "+.5"), ("0.10", "0.10"), (Decimal("-5"), "-5"),
         (12.5, TypeError), (True, TypeError), (None, TypeError),
         ("12,5", ValidationError), (Decimal("NaN"), ValidationError), ("Infinity", ValidationError),
+        ("1_000", ValidationError), ("\u0661\u0662", ValidationError), ("", ValidationError),
     ],
 )
 def test_amount_inputs(value: Any, expected: Any) -> None:

@@ -4,25 +4,36 @@ from __future__ import annotations
 
 import inspect
 import logging
+import re
 import time
 import uuid
 from collections.abc import Awaitable, Callable, Mapping, Sequence
 from dataclasses import dataclass
+from decimal import Decimal
 from typing import Any, Literal, TypeVar
 
 import anyio
 import httpx
-
-from quorvel_bo.payouts._core import OpEntry, op_entry, run
+from quorvel_bo.payouts._core import OpEntry, op_entry, op_names, run
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
+    ClientClosedError,
     DecodeError,
+    PayoutNotFoundError,
     PayoutsError,
+    ProtocolError,
     ResolveTimeoutError,
     TransportError,
+    ValidationError,
 )
-from quorvel_bo.payouts._retry import Backoff, is_transient, was_not_sent
+from quorvel_bo.payouts._retry import (
+    Backoff,
+    Decision,
+    Verdict,
+    decide,
+    retry_after_seconds,
+)
 from quorvel_bo.payouts._types import (
     AccessToken,
     Amount,
@@ -42,6 +53,7 @@ __all__ = [
     "RequestEvent",
     "ResponseEvent",
     "RetryEvent",
+    "UncertainPaymentEvent",
 ]
 
 logger = logging.getLogger("quorvel_bo.payouts")
@@ -53,10 +65,14 @@ TokenValue = AccessToken | str
 TokenSource = AccessToken | str | Callable[[], TokenValue]
 AsyncTokenSource = AccessToken | str | Callable[[], TokenValue | Awaitable[TokenValue]]
 
-_PAY = "payouts.pay"
-_STATUS = "payouts.status"
 _REDACTED = "[redacted]"
 _SECRET_HEADERS = frozenset({"authorization", "access_token"})
+_REQUEST_ID_HEADERS = ("x-request-id", "request-id", "x-correlation-id")
+# Operations the catalogue gives no time-out (the batch ones) still must not wait forever.
+DEFAULT_TIMEOUT = 60.0
+# The position the core appends to a payload-decoding message; meaningless to a caller.
+_POSITION = re.compile(r" at line \d+ column \d+$")
+_INVALID_AMOUNT = "invalid payload: invalid amount `"
 
 T = TypeVar("T")
 
@@ -98,9 +114,27 @@ class RetryEvent:
     status: int | None
 
 
-RequestHook = Callable[[RequestEvent], None]
-ResponseHook = Callable[[ResponseEvent], None]
-RetryHook = Callable[[RetryEvent], None]
+@dataclass(frozen=True, slots=True)
+class UncertainPaymentEvent:
+    """A payment whose outcome is unknown: it may or may not have been made.
+
+    ``reason`` says why: the provider's ambiguous answer, an answer that was lost or could not
+    be read, or the call being cancelled after the request may have been sent. Record
+    ``reference`` and ``transaction_id`` and settle the payment with ``resolve_payout`` before
+    paying again. ``amount`` is the amount asked for (the QR's own when it is fixed).
+    """
+
+    reference: str
+    transaction_id: str
+    amount: Decimal | None
+    reason: str
+
+
+Hook = Callable[[T], object]
+RequestHook = Callable[[RequestEvent], object]
+ResponseHook = Callable[[ResponseEvent], object]
+RetryHook = Callable[[RetryEvent], object]
+UncertainHook = Callable[[UncertainPaymentEvent], object]
 
 
 @dataclass(frozen=True, slots=True)
@@ -111,43 +145,50 @@ class _Exchange:
     input: dict[str, Any]
     reference: str | None = None
     transaction_id: str | None = None
+    amount: Decimal | None = None
+    amount_field: str = "amount"
+
+
+def _text(value: object, name: str) -> str:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    return value
+
+
+def _opt_text(value: object, name: str) -> str | None:
+    return None if value is None else _text(value, name)
 
 
 def _token_document(value: object) -> dict[str, Any]:
     if isinstance(value, AccessToken):
-        return value.to_core()
-    if isinstance(value, str):
-        return {"access_token": value, "token_type": "Bearer", "expires_at": 0, "scope": None}
-    if inspect.iscoroutine(value):
+        document = value.to_core()
+    elif isinstance(value, str):
+        document = {"access_token": value, "token_type": "Bearer", "expires_at": 0, "scope": None}
+    elif inspect.iscoroutine(value):
         value.close()
         raise TypeError("the token source is a coroutine function: use AsyncClient for it")
-    raise TypeError(f"the token source must give an AccessToken or a str, not {type(value).__name__}")
+    else:
+        raise TypeError(f"the token source must give an AccessToken or a str, not {type(value).__name__}")
+    text = document["access_token"]
+    if not isinstance(text, str) or not text.strip():
+        raise ValidationError("must not be empty", field="token")
+    return document
 
 
 def _redacted_headers(headers: httpx.Headers) -> dict[str, str]:
     return {k: _REDACTED if k.lower() in _SECRET_HEADERS else v for k, v in headers.items()}
 
 
-def _public_url(url: httpx.URL) -> str:
-    return str(url.copy_with(userinfo=b"")) if url.userinfo else str(url)
-
-
 def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
 
 
-def _emit(hook: Callable[[T], None] | None, event: T) -> None:
-    if hook is None:
-        return
-    try:
-        hook(event)
-    except Exception:
-        # A failing log hook must not turn a completed payment into an error.
-        logger.exception("payouts client hook failed")
+def _request_id(response: httpx.Response) -> str | None:
+    return next((response.headers[h] for h in _REQUEST_ID_HEADERS if h in response.headers), None)
 
 
 def _scan_input(qr_text: str) -> dict[str, Any]:
-    return {"qr_text": qr_text}
+    return {"qr_text": _text(qr_text, "qr_text")}
 
 
 def _pay_exchange(
@@ -155,14 +196,18 @@ def _pay_exchange(
 ) -> _Exchange:
     if not isinstance(scanned, ScannedQr):
         raise TypeError(f"scanned must be the ScannedQr that scan() returned, not {type(scanned).__name__}")
+    text = None if amount is None else amount_text(amount, "amount")
     data = {
         "scanned": scanned.to_core(),
-        "source_account": source_account,
-        "transaction_id": transaction_id,
-        "amount": None if amount is None else amount_text(amount, "amount"),
-        "description": description,
+        "source_account": _text(source_account, "source_account"),
+        "transaction_id": _text(transaction_id, "transaction_id"),
+        "amount": text,
+        "description": _opt_text(description, "description"),
     }
-    return _Exchange(op_entry(_PAY), data, reference=scanned.reference, transaction_id=transaction_id)
+    asked = Decimal(text) if text is not None else (scanned.amount if scanned.has_fixed_amount else None)
+    return _Exchange(
+        op_entry("payouts.pay"), data, reference=scanned.reference, transaction_id=transaction_id, amount=asked
+    )
 
 
 def _authorize_input(
@@ -178,27 +223,39 @@ def _authorize_input(
             raise TypeError(f"transfers must hold BatchTransfer records, not {type(transfer).__name__}")
         items.append(transfer.to_core())
     return {
-        "branch_code": branch_code,
-        "process_id": str(process_id),
-        "webhook_url": webhook_url,
-        "webhook_token": webhook_token,
+        "branch_code": _text(branch_code, "branch_code"),
+        "process_id": _process_id(process_id),
+        "webhook_url": _text(webhook_url, "webhook_url"),
+        "webhook_token": _text(webhook_token, "webhook_token"),
         "transfers": items,
     }
+
+
+def _process_id(value: object) -> str:
+    return str(value) if isinstance(value, uuid.UUID) else _text(value, "process_id")
 
 
 def _batch_status_input(
     branch_code: str, process_id: str | uuid.UUID, batch_number: str | None, transaction_id: str | None
 ) -> dict[str, Any]:
     return {
-        "branch_code": branch_code,
-        "process_id": str(process_id),
-        "batch_number": batch_number,
-        "transaction_id": transaction_id,
+        "branch_code": _text(branch_code, "branch_code"),
+        "process_id": _process_id(process_id),
+        "batch_number": _opt_text(batch_number, "batch_number"),
+        "transaction_id": _opt_text(transaction_id, "transaction_id"),
     }
 
 
+def _not_found(exc: ApiError) -> ApiError:
+    if exc.status != 404:
+        return exc
+    return PayoutNotFoundError(
+        exc.message, status=exc.status, errors=exc.errors, retryable=exc.retryable, request_id=exc.request_id
+    )
+
+
 class _BaseClient:
-    """Configuration and the retry decisions shared by the two clients; no I/O here."""
+    """Configuration and the decisions shared by the two clients; no I/O here."""
 
     def __init__(
         self,
@@ -208,129 +265,187 @@ class _BaseClient:
         base_url: str | None,
         client_secret: str | None,
         basic_token: str | None,
+        borrowed_http: bool,
         max_attempts: int,
         timeout: float | None,
         timeouts: Mapping[str, float | None] | None,
         backoff: Backoff,
-        on_request: RequestHook | None,
-        on_response: ResponseHook | None,
-        on_retry: RetryHook | None,
+        hooks: tuple[Any, Any, Any, Any],
         clock: Callable[[], float],
     ) -> None:
+        _text(client_id, "client_id")
         if environment not in _ENVIRONMENTS:
             raise ValueError(f"environment must be one of {', '.join(_ENVIRONMENTS)}, not {environment!r}")
         if max_attempts < 1:
             raise ValueError("max_attempts must be at least 1")
+        self._secret_query = False
+        if base_url is not None:
+            url = httpx.URL(_text(base_url, "base_url"))
+            if url.userinfo:
+                # httpx would turn it into Basic auth over the Bearer token, and log the password.
+                raise ValueError("base_url must not hold credentials (user:password@): pass the token instead")
+            self._secret_query = bool(url.query)
+        unknown = sorted(set(timeouts or {}) - op_names())
+        if unknown:
+            raise ValueError(
+                f"timeouts names unknown operations {', '.join(map(repr, unknown))}; "
+                f"use the operation names: {', '.join(sorted(op_names()))}"
+            )
         self._config: dict[str, Any] = {"client_id": client_id, "environment": environment, "base_url": base_url}
         # Kept in memory for the caller's token service; no operation sends them.
         self._client_secret = client_secret
         self._basic_token = basic_token
+        self._borrowed_http = borrowed_http
         self._max_attempts = max_attempts
         self._timeout = timeout
         self._timeouts = dict(timeouts or {})
         self._backoff = backoff
-        self._on_request = on_request
-        self._on_response = on_response
-        self._on_retry = on_retry
+        self._on_request, self._on_response, self._on_retry, self._on_uncertain = hooks
         self._clock = clock
+        self._closed = False
 
     def __repr__(self) -> str:
         base_url = self._config["base_url"]
-        # A base URL may carry credentials: never show them.
-        where = _public_url(httpx.URL(str(base_url))) if base_url else self._config["environment"]
+        # A base URL may carry a key in its query: never show it.
+        where = str(httpx.URL(base_url).copy_with(query=None)) if base_url else self._config["environment"]
         return f"{type(self).__name__}(client_id={self._config['client_id']!r}, target={where!r})"
 
     @property
     def client_id(self) -> str:
         return str(self._config["client_id"])
 
-    def _timeout_for(self, entry: OpEntry) -> float | None:
+    def _public_url(self, url: httpx.URL) -> str:
+        if self._secret_query:
+            url = url.copy_with(query=None)
+        return str(url)
+
+    def _timeout_for(self, entry: OpEntry) -> Any:
         if entry.name in self._timeouts:
             return self._timeouts[entry.name]
-        return entry.timeout if entry.timeout is not None else self._timeout
+        if self._timeout is not None:
+            return self._timeout
+        if self._borrowed_http:
+            return httpx.USE_CLIENT_DEFAULT
+        return entry.timeout if entry.timeout is not None else DEFAULT_TIMEOUT
+
+    def _check_open(self, http: httpx.Client | httpx.AsyncClient) -> None:
+        if self._closed or http.is_closed:
+            raise ClientClosedError("the client is closed: nothing was sent")
 
     def _request(self, http: httpx.Client | httpx.AsyncClient, exchange: _Exchange, token: object) -> httpx.Request:
-        built = run(
-            exchange.entry.name + ".build",
-            {"config": self._config, "token": _token_document(token), "input": exchange.input},
-        )
+        document = _token_document(token)
+        try:
+            built = run(
+                exchange.entry.name + ".build",
+                {"config": self._config, "token": document, "input": exchange.input},
+            )
+        except ProtocolError as exc:
+            if not exc.message.startswith(_INVALID_AMOUNT):
+                raise
+            message = _POSITION.sub("", exc.message.removeprefix("invalid payload: "))
+            raise ValidationError(message, field=exchange.amount_field) from None
         body = built["body"]
-        return http.build_request(
-            built["method"],
-            built["url"],
-            headers=built["headers"],
-            content=None if body is None else body.encode("utf-8"),
-            timeout=self._timeout_for(exchange.entry),
+        try:
+            return http.build_request(
+                built["method"],
+                built["url"],
+                headers=built["headers"],
+                content=None if body is None else body.encode("utf-8"),
+                timeout=self._timeout_for(exchange.entry),
+            )
+        except UnicodeEncodeError:
+            # HTTP headers are ASCII; the core passes the texts it was given.
+            raise ValidationError("must be ASCII text", field="token") from None
+
+    def _request_event(self, exchange: _Exchange, request: httpx.Request, attempt: int) -> RequestEvent:
+        return RequestEvent(
+            exchange.entry.name,
+            request.method,
+            self._public_url(request.url),
+            attempt,
+            _redacted_headers(request.headers),
         )
 
-    def _sent(self, exchange: _Exchange, request: httpx.Request, attempt: int) -> None:
-        _emit(
-            self._on_request,
-            RequestEvent(
-                exchange.entry.name,
-                request.method,
-                _public_url(request.url),
-                attempt,
-                _redacted_headers(request.headers),
-            ),
+    def _response_event(
+        self, exchange: _Exchange, request: httpx.Request, response: httpx.Response, attempt: int
+    ) -> ResponseEvent:
+        return ResponseEvent(
+            exchange.entry.name, request.method, self._public_url(request.url), attempt, response.status_code
         )
 
-    def _parse(self, exchange: _Exchange, request: httpx.Request, response: httpx.Response, attempt: int) -> Any:
-        _emit(
-            self._on_response,
-            ResponseEvent(exchange.entry.name, request.method, _public_url(request.url), attempt, response.status_code),
-        )
+    @staticmethod
+    def _parse(exchange: _Exchange, response: httpx.Response) -> Any:
         try:
             return run(
                 exchange.entry.name + ".parse",
                 {"input": exchange.input, "response": {"status": response.status_code, "body": response.text}},
             )
-        except AmbiguousPaymentError as exc:
-            exc.reference, exc.transaction_id = exchange.reference, exchange.transaction_id
+        except ApiError as exc:
+            exc.request_id = _request_id(response)
             raise
 
-    def _ambiguous(self, exchange: _Exchange, message: str, errors: Any = ()) -> AmbiguousPaymentError:
-        return AmbiguousPaymentError(
-            message, errors=tuple(errors), reference=exchange.reference, transaction_id=exchange.transaction_id
+    def _decide(
+        self,
+        exchange: _Exchange,
+        failure: Exception,
+        response: httpx.Response | None,
+        attempt: int,
+        max_attempts: int,
+        can_refresh: bool,
+    ) -> Decision:
+        retry_after = None if response is None else retry_after_seconds(response.headers.get("retry-after"))
+        return decide(
+            exchange.entry,
+            failure,
+            attempt=attempt,
+            max_attempts=max_attempts,
+            backoff=self._backoff,
+            retry_after=retry_after,
+            can_refresh=can_refresh,
         )
 
-    def _retry_after_transport(self, exchange: _Exchange, exc: httpx.RequestError, attempt: int) -> float:
-        """The wait before the next attempt after a failed exchange, or raises the final error."""
-        entry = exchange.entry
-        not_sent = was_not_sent(exc) and not isinstance(exc, httpx.UnsupportedProtocol)
-        if not_sent or (entry.idempotent and is_transient(exc)):
-            if attempt < self._max_attempts:
-                return self._backoff.delay(attempt)
-        elif entry.name == _PAY and not was_not_sent(exc):
-            raise self._ambiguous(
-                exchange,
-                f"the payment may have reached the provider but no answer came back ({_reason(exc)}); "
-                "ask its status before paying again",
-            ) from exc
-        elif isinstance(exc, httpx.DecodingError):
-            raise DecodeError(f"unreadable response body: {exc}") from exc
-        raise TransportError(
-            f"no answer from the provider after {attempt} attempt(s): {_reason(exc)}",
-            operation=entry.name,
-            attempts=attempt,
-        ) from exc
-
-    def _retry_after_api_error(self, exchange: _Exchange, exc: ApiError, attempt: int) -> float:
-        """The wait before the next attempt after a provider failure, or raises the final error."""
-        entry = exchange.entry
-        if entry.name == _PAY and exc.retryable:
-            # A server error or time-out on a payment settles nothing: the money may have moved.
-            raise self._ambiguous(exchange, exc.message, exc.errors) from exc
-        if entry.idempotent and exc.retryable and attempt < self._max_attempts:
-            return self._backoff.delay(attempt)
-        raise exc
-
-    def _retrying(self, exchange: _Exchange, request: httpx.Request, attempt: int, delay: float, why: Any) -> None:
-        status = why.status if isinstance(why, ApiError) else None
+    def _retry_event(
+        self, exchange: _Exchange, request: httpx.Request, attempt: int, delay: float, why: Exception
+    ) -> RetryEvent:
+        status = getattr(why, "status", None)
         reason = f"HTTP {status}" if status is not None else type(why).__name__
-        _emit(
-            self._on_retry,
-            RetryEvent(exchange.entry.name, request.method, _public_url(request.url), attempt, delay, reason, status),
+        return RetryEvent(
+            exchange.entry.name, request.method, self._public_url(request.url), attempt, delay, reason, status
+        )
+
+    @staticmethod
+    def _uncertain(exchange: _Exchange, failure: Exception) -> tuple[AmbiguousPaymentError, UncertainPaymentEvent]:
+        if isinstance(failure, AmbiguousPaymentError):
+            error = failure
+        elif isinstance(failure, httpx.RequestError):
+            error = AmbiguousPaymentError(
+                f"the payment may have reached the provider but no answer came back ({_reason(failure)}); "
+                "ask its status before paying again"
+            )
+        elif isinstance(failure, ApiError):
+            error = AmbiguousPaymentError(
+                f"the provider answered HTTP {failure.status}, which settles nothing: {failure.message}; "
+                "ask the payment's status before paying again",
+                errors=failure.errors,
+            )
+        else:
+            error = AmbiguousPaymentError(
+                f"the provider's answer to the payment could not be read ({failure}); "
+                "ask its status before paying again"
+            )
+        error.reference, error.transaction_id = exchange.reference, exchange.transaction_id
+        return error, _uncertain_event(exchange, error.message)
+
+    @staticmethod
+    def _final(exchange: _Exchange, failure: Exception, attempt: int) -> Exception:
+        if not isinstance(failure, httpx.RequestError):
+            return failure
+        if isinstance(failure, httpx.DecodingError):
+            return DecodeError(f"unreadable response body: {failure}")
+        return TransportError(
+            f"no answer from the provider after {attempt} attempt(s): {_reason(failure)}",
+            operation=exchange.entry.name,
+            attempts=attempt,
         )
 
     def _poll_wait(self, polls: int, poll_interval: float, max_interval: float, remaining: float) -> float:
@@ -348,15 +463,39 @@ class _BaseClient:
         return isinstance(exc, TransportError) or (isinstance(exc, ApiError) and exc.retryable)
 
 
+def _uncertain_event(exchange: _Exchange, reason: str) -> UncertainPaymentEvent:
+    return UncertainPaymentEvent(
+        reference=str(exchange.reference), transaction_id=str(exchange.transaction_id), amount=exchange.amount,
+        reason=reason,
+    )
+
+
+_CANCELLED = "the call was cancelled after the payment request may have been sent"
+
+
+def _emit(hook: Callable[[T], object] | None, event: T) -> object:
+    if hook is None:
+        return None
+    try:
+        return hook(event)
+    except Exception:
+        # A failing log hook must not turn a completed payment into an error.
+        logger.exception("payouts client hook failed")
+        return None
+
+
 class Client(_BaseClient):
     """Synchronous payouts client.
 
     ``token`` is an AccessToken, an access token text, or a function returning either; a
-    function is called before every request, so it can renew the token. Time-outs are those of
-    the operation catalogue (40 s scan, 90 s pay and status); ``timeout`` applies to the
-    operations that have none, ``timeouts`` overrides any operation by name. Idempotent
-    operations are tried up to ``max_attempts`` times on transient failures; payments and batch
-    authorisations are sent once (again only when the connection could not even be opened).
+    function is called before every request, so it can renew the token (and after a 401, one
+    more attempt is made with what it returns). Time-outs: ``timeouts`` sets an operation's by
+    its name ("payouts.pay"); ``timeout`` applies to every other operation; without either, an
+    ``http_client`` you pass keeps its own, and otherwise the catalogue's apply (40 s scan, 90 s
+    pay and status, 60 s for the batch operations). Idempotent operations are tried up to
+    ``max_attempts`` times on transient failures; payments and batch authorisations are sent
+    once (again only when the connection could not even be opened). ``on_uncertain`` is called
+    with an UncertainPaymentEvent whenever a payment's outcome becomes unknown.
     """
 
     def __init__(
@@ -374,31 +513,30 @@ class Client(_BaseClient):
         timeout: float | None = None,
         timeouts: Mapping[str, float | None] | None = None,
         backoff: Backoff = _DEFAULT_BACKOFF,
-        on_request: RequestHook | None = None,
-        on_response: ResponseHook | None = None,
-        on_retry: RetryHook | None = None,
+        on_request: Callable[[RequestEvent], None] | None = None,
+        on_response: Callable[[ResponseEvent], None] | None = None,
+        on_retry: Callable[[RetryEvent], None] | None = None,
+        on_uncertain: Callable[[UncertainPaymentEvent], None] | None = None,
         sleep: Callable[[float], None] = time.sleep,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
+        if http_client is not None and transport is not None:
+            raise ValueError("give either http_client or transport, not both")
         super().__init__(
             client_id,
             environment=environment,
             base_url=base_url,
             client_secret=client_secret,
             basic_token=basic_token,
+            borrowed_http=http_client is not None,
             max_attempts=max_attempts,
             timeout=timeout,
             timeouts=timeouts,
             backoff=backoff,
-            on_request=on_request,
-            on_response=on_response,
-            on_retry=on_retry,
+            hooks=(on_request, on_response, on_retry, on_uncertain),
             clock=clock,
         )
-        if http_client is not None and transport is not None:
-            raise ValueError("give either http_client or transport, not both")
         self._token = token
-        self._owns_http = http_client is None
         self._http = http_client if http_client is not None else httpx.Client(transport=transport)
         self._sleep = sleep
 
@@ -410,30 +548,49 @@ class Client(_BaseClient):
 
     def close(self) -> None:
         """Closes the HTTP connections (only those of an httpx client this client created)."""
-        if self._owns_http:
+        self._closed = True
+        if not self._borrowed_http:
             self._http.close()
 
     def _current_token(self) -> object:
         return self._token() if callable(self._token) else self._token
 
-    def _execute(self, exchange: _Exchange) -> Any:
-        attempt = 0
+    def _execute(self, exchange: _Exchange, max_attempts: int | None = None) -> Any:
+        attempts = max_attempts or self._max_attempts
+        attempt, refreshed = 0, False
         while True:
             attempt += 1
+            self._check_open(self._http)
             request = self._request(self._http, exchange, self._current_token())
-            self._sent(exchange, request, attempt)
-            why: Exception
+            _emit(self._on_request, self._request_event(exchange, request, attempt))
+            failure: Exception
+            response: httpx.Response | None = None
             try:
                 response = self._http.send(request)
             except httpx.RequestError as exc:
-                delay, why = self._retry_after_transport(exchange, exc, attempt), exc
+                failure = exc
+            except BaseException:
+                # Interrupted while the request may be on its way.
+                if exchange.entry.uncertain_when_lost:
+                    _emit(self._on_uncertain, _uncertain_event(exchange, _CANCELLED))
+                raise
             else:
+                _emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
-                    return self._parse(exchange, request, response, attempt)
-                except ApiError as exc:
-                    delay, why = self._retry_after_api_error(exchange, exc, attempt), exc
-            self._retrying(exchange, request, attempt, delay, why)
-            self._sleep(delay)
+                    return self._parse(exchange, response)
+                except PayoutsError as exc:
+                    failure = exc
+            decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
+            if decision.verdict is Verdict.UNCERTAIN:
+                error, event = self._uncertain(exchange, failure)
+                _emit(self._on_uncertain, event)
+                raise error from (None if error is failure else failure)
+            if decision.verdict is Verdict.RAISE:
+                final = self._final(exchange, failure, attempt)
+                raise final from (None if final is failure else failure)
+            refreshed = refreshed or decision.refresh
+            _emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
+            self._sleep(decision.delay)
 
     def _op(self, name: str, data: dict[str, Any]) -> Any:
         return self._execute(_Exchange(op_entry(name), data))
@@ -458,13 +615,23 @@ class Client(_BaseClient):
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
         return Payout.from_core(self._execute(exchange))
 
+    def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
+        exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
+        try:
+            return Payout.from_core(self._execute(exchange, max_attempts))
+        except ApiError as exc:
+            raise _not_found(exc) from None
+
     def payout_status(self, reference: str) -> Payout:
-        """The current state of the payout of the QR ``reference``."""
-        return Payout.from_core(self._op(_STATUS, {"reference": reference}))
+        """The current state of the payout of the QR ``reference``.
+
+        Raises PayoutNotFoundError when the provider has no payment for it.
+        """
+        return self._status(reference)
 
     def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        return [Bank.from_core(b) for b in self._op("batch.banks", {"branch_code": branch_code})]
+        return [Bank.from_core(b) for b in self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")})]
 
     def authorize_batch(
         self,
@@ -480,7 +647,8 @@ class Client(_BaseClient):
         ``batch_status`` before submitting it again.
         """
         data = _authorize_input(branch_code, process_id, webhook_url, webhook_token, transfers)
-        return BatchAuthorization.from_core(self._op("batch.authorize", data))
+        exchange = _Exchange(op_entry("batch.authorize"), data, amount_field="transfers.amount")
+        return BatchAuthorization.from_core(self._execute(exchange))
 
     def batch_status(
         self,
@@ -499,16 +667,19 @@ class Client(_BaseClient):
     ) -> Payout:
         """Polls the payout until its status is final, waiting longer between polls each time.
 
-        Returns the final Payout. Raises ResolveTimeoutError (with the last Payout seen) when
-        ``deadline`` seconds pass first. Transient failures are polled through; other errors
-        (an unknown reference, refused credentials) are raised at once.
+        Returns the final Payout. Raises PayoutNotFoundError when the provider has no payment for
+        ``reference`` (it was not made: paying again with the same transaction id is safe), and
+        ResolveTimeoutError (with the last Payout seen) when ``deadline`` seconds pass first; it
+        returns within the deadline plus one request's time-out. Transient failures are polled
+        through; other errors (refused credentials) are raised at once.
         """
         end = self._clock() + deadline
         last: Payout | None = None
         polls = 0
         while True:
             try:
-                payout = self.payout_status(reference)
+                # One attempt per poll: the polling is the retry, bounded by the deadline.
+                payout = self._status(reference, max_attempts=1)
             except (ApiError, TransportError) as exc:
                 if not self._worth_polling_again(exc):
                     raise
@@ -526,8 +697,10 @@ class Client(_BaseClient):
 class AsyncClient(_BaseClient):
     """Asynchronous payouts client, the same as Client with ``await``.
 
-    ``token`` may also be an async function. ``sleep`` is awaited between attempts; the log
-    hooks are plain functions. Close it with ``await client.aclose()`` or ``async with``.
+    ``token`` may also be an async function, and the hooks coroutine functions (they are
+    awaited). ``sleep`` is awaited between attempts. Close it with ``await client.aclose()`` or
+    ``async with``. Cancelling a ``pay`` after its request may have been sent calls
+    ``on_uncertain`` before the cancellation goes on.
     """
 
     def __init__(
@@ -548,28 +721,27 @@ class AsyncClient(_BaseClient):
         on_request: RequestHook | None = None,
         on_response: ResponseHook | None = None,
         on_retry: RetryHook | None = None,
+        on_uncertain: UncertainHook | None = None,
         sleep: Callable[[float], Awaitable[None]] = anyio.sleep,
         clock: Callable[[], float] = time.monotonic,
     ) -> None:
+        if http_client is not None and transport is not None:
+            raise ValueError("give either http_client or transport, not both")
         super().__init__(
             client_id,
             environment=environment,
             base_url=base_url,
             client_secret=client_secret,
             basic_token=basic_token,
+            borrowed_http=http_client is not None,
             max_attempts=max_attempts,
             timeout=timeout,
             timeouts=timeouts,
             backoff=backoff,
-            on_request=on_request,
-            on_response=on_response,
-            on_retry=on_retry,
+            hooks=(on_request, on_response, on_retry, on_uncertain),
             clock=clock,
         )
-        if http_client is not None and transport is not None:
-            raise ValueError("give either http_client or transport, not both")
         self._token = token
-        self._owns_http = http_client is None
         self._http = http_client if http_client is not None else httpx.AsyncClient(transport=transport)
         self._sleep = sleep
 
@@ -581,7 +753,8 @@ class AsyncClient(_BaseClient):
 
     async def aclose(self) -> None:
         """Closes the HTTP connections (only those of an httpx client this client created)."""
-        if self._owns_http:
+        self._closed = True
+        if not self._borrowed_http:
             await self._http.aclose()
 
     async def _current_token(self) -> object:
@@ -590,24 +763,53 @@ class AsyncClient(_BaseClient):
         value = self._token()
         return await value if inspect.isawaitable(value) else value
 
-    async def _execute(self, exchange: _Exchange) -> Any:
-        attempt = 0
+    @staticmethod
+    async def _emit(hook: Callable[[T], object] | None, event: T) -> None:
+        result = _emit(hook, event)
+        if inspect.isawaitable(result):
+            try:
+                await result
+            except Exception:
+                logger.exception("payouts client hook failed")
+
+    async def _execute(self, exchange: _Exchange, max_attempts: int | None = None) -> Any:
+        attempts = max_attempts or self._max_attempts
+        attempt, refreshed = 0, False
         while True:
             attempt += 1
+            self._check_open(self._http)
             request = self._request(self._http, exchange, await self._current_token())
-            self._sent(exchange, request, attempt)
-            why: Exception
+            await self._emit(self._on_request, self._request_event(exchange, request, attempt))
+            failure: Exception
+            response: httpx.Response | None = None
             try:
                 response = await self._http.send(request)
             except httpx.RequestError as exc:
-                delay, why = self._retry_after_transport(exchange, exc, attempt), exc
+                failure = exc
+            except BaseException:
+                # Cancelled (or interrupted) while the request may be on its way: say so, then
+                # let the cancellation go on. Shielded, or a cancelled scope would cancel the hook.
+                if exchange.entry.uncertain_when_lost:
+                    with anyio.CancelScope(shield=True):
+                        await self._emit(self._on_uncertain, _uncertain_event(exchange, _CANCELLED))
+                raise
             else:
+                await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
-                    return self._parse(exchange, request, response, attempt)
-                except ApiError as exc:
-                    delay, why = self._retry_after_api_error(exchange, exc, attempt), exc
-            self._retrying(exchange, request, attempt, delay, why)
-            await self._sleep(delay)
+                    return self._parse(exchange, response)
+                except PayoutsError as exc:
+                    failure = exc
+            decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
+            if decision.verdict is Verdict.UNCERTAIN:
+                error, event = self._uncertain(exchange, failure)
+                await self._emit(self._on_uncertain, event)
+                raise error from (None if error is failure else failure)
+            if decision.verdict is Verdict.RAISE:
+                final = self._final(exchange, failure, attempt)
+                raise final from (None if final is failure else failure)
+            refreshed = refreshed or decision.refresh
+            await self._emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
+            await self._sleep(decision.delay)
 
     async def _op(self, name: str, data: dict[str, Any]) -> Any:
         return await self._execute(_Exchange(op_entry(name), data))
@@ -628,13 +830,21 @@ class AsyncClient(_BaseClient):
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
         return Payout.from_core(await self._execute(exchange))
 
+    async def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
+        exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
+        try:
+            return Payout.from_core(await self._execute(exchange, max_attempts))
+        except ApiError as exc:
+            raise _not_found(exc) from None
+
     async def payout_status(self, reference: str) -> Payout:
-        """The current state of the payout of the QR ``reference``."""
-        return Payout.from_core(await self._op(_STATUS, {"reference": reference}))
+        """The current state of the payout of the QR ``reference``; see Client.payout_status."""
+        return await self._status(reference)
 
     async def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        return [Bank.from_core(b) for b in await self._op("batch.banks", {"branch_code": branch_code})]
+        data = {"branch_code": _text(branch_code, "branch_code")}
+        return [Bank.from_core(b) for b in await self._op("batch.banks", data)]
 
     async def authorize_batch(
         self,
@@ -646,7 +856,8 @@ class AsyncClient(_BaseClient):
     ) -> BatchAuthorization:
         """Submits a batch of transfers; see Client.authorize_batch."""
         data = _authorize_input(branch_code, process_id, webhook_url, webhook_token, transfers)
-        return BatchAuthorization.from_core(await self._op("batch.authorize", data))
+        exchange = _Exchange(op_entry("batch.authorize"), data, amount_field="transfers.amount")
+        return BatchAuthorization.from_core(await self._execute(exchange))
 
     async def batch_status(
         self,
@@ -669,7 +880,7 @@ class AsyncClient(_BaseClient):
         polls = 0
         while True:
             try:
-                payout = await self.payout_status(reference)
+                payout = await self._status(reference, max_attempts=1)
             except (ApiError, TransportError) as exc:
                 if not self._worth_polling_again(exc):
                     raise

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import datetime
 import enum
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from decimal import Decimal, InvalidOperation
+from decimal import Decimal
 from typing import Any
 
 from quorvel_bo.payouts._errors import ValidationError
@@ -53,11 +54,16 @@ class PaymentStatus(str, enum.Enum):
         return self not in (PaymentStatus.PENDING, PaymentStatus.PROCESSING, PaymentStatus.UNKNOWN)
 
 
+# A decimal number in ASCII: Python's Decimal would also take "1_000", "NaN" and other scripts' digits.
+_AMOUNT_TEXT = re.compile(r"[+-]?(?:[0-9]+(?:\.[0-9]*)?|\.[0-9]+)(?:[eE][+-]?[0-9]+)?", re.ASCII)
+
+
 def amount_text(value: object, field_name: str) -> str:
     """The exact decimal text of an input amount, as the core reads it.
 
-    Floats (and bools) are refused with TypeError; text that is not a finite decimal number
-    raises ValidationError. Range and scale rules are left to the core.
+    Floats (and bools) are refused with TypeError; text that is not a decimal number written in
+    ASCII digits raises ValidationError. Text is passed on unchanged (surrounding whitespace
+    aside), never re-rendered. Range and scale rules are left to the core.
     """
     if isinstance(value, bool) or not isinstance(value, (Decimal, int, str)):
         if isinstance(value, float):
@@ -69,15 +75,14 @@ def amount_text(value: object, field_name: str) -> str:
     if isinstance(value, int):
         return str(value)
     if isinstance(value, str):
-        try:
-            number = Decimal(value.strip())
-        except InvalidOperation:
-            raise ValidationError(f"invalid amount `{value}`", field=field_name) from None
-    else:
-        number = value
-    if not number.is_finite():
+        text = value.strip()
+        if not _AMOUNT_TEXT.fullmatch(text):
+            raise ValidationError(f"invalid amount `{value}`", field=field_name)
+        return text
+    if not value.is_finite():
         raise ValidationError(f"invalid amount `{value}`", field=field_name)
-    return format(number, "f")
+    # str() is exact and keeps a huge exponent short ("1E+400"); the core reads both notations.
+    return str(value)
 
 
 def _opt_decimal(value: Any) -> Decimal | None:
