@@ -11,6 +11,7 @@ from typing import Any
 
 from quorvel_bo.payouts._client import Client
 from quorvel_bo.payouts._core import run as core_run
+from quorvel_bo.payouts._errors import ValidationError
 from quorvel_bo.payouts._types import Amount, amount_text
 from quorvel_bo.payouts.ledger._engine import describe_url, open_engine
 from quorvel_bo.payouts.ledger._model import FINAL_STATES, LedgerEvent, LedgerPayout, PayoutState
@@ -48,7 +49,12 @@ def _check_intent(key: str, qr_text: str, source_account: str, amount: str | Non
         "amount": amount,
         "description": description,
     }
-    core_run("payouts.pay.build", {**envelope, "input": data})
+    try:
+        core_run("payouts.pay.build", {**envelope, "input": data})
+    except ValidationError as exc:
+        if exc.field == "transaction_id":
+            raise ValidationError(exc.message, field="key") from None
+        raise
 
 
 @dataclass(frozen=True)

@@ -9,7 +9,6 @@ taken; not found once a grace period has passed since the request was sent, the 
 
 from __future__ import annotations
 
-import inspect
 import json
 import logging
 import os
@@ -21,11 +20,12 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
-from quorvel_bo.payouts._client import Client, Environment
+from quorvel_bo.payouts._client import Client, Environment, UncertainPaymentEvent
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
     AuthenticationError,
+    PayoutNotFoundError,
     PayoutsError,
     TransportError,
     ValidationError,
@@ -49,7 +49,6 @@ _FINAL_OF_STATUS = {
     PaymentStatus.ERROR: PayoutState.ERROR,
 }
 _DUPLICATE_CODE = "21"
-_OPERATIONS = ("payouts.scan", "payouts.pay", "payouts.status")
 
 #: Called after every recorded step: the payout as it now stands, and the event's name.
 ChangeHook = Callable[[LedgerPayout, str], None]
@@ -94,20 +93,15 @@ class ClientSettings:
     timeout: float | None = None
     backoff: Backoff = Backoff()
 
-    def client(self, on_uncertain: Callable[[Any], None] | None = None) -> Client:
-        timeouts = None if self.timeout is None else {op: self.timeout for op in _OPERATIONS}
-        extra: dict[str, Any] = {}
-        if on_uncertain is not None and "on_uncertain" in inspect.signature(Client).parameters:
-            extra["on_uncertain"] = on_uncertain
+    def client(self, on_uncertain: Callable[[UncertainPaymentEvent], None] | None = None) -> Client:
         return Client(
             self.client_id,
             token=self.token,
             base_url=self.base_url,
             environment=self.environment,
             timeout=self.timeout,
-            timeouts=timeouts,
             backoff=self.backoff,
-            **extra,
+            on_uncertain=on_uncertain,
         )
 
 
@@ -126,7 +120,7 @@ def _ms(seconds: float) -> int:
 
 def _is_not_found(exc: BaseException) -> bool:
     """The provider has no payment for that reference (so none of ours arrived)."""
-    return isinstance(exc, ApiError) and exc.status == 404
+    return isinstance(exc, PayoutNotFoundError)
 
 
 def _is_duplicate(exc: ApiError) -> bool:
@@ -160,11 +154,9 @@ class _Worker:
         if self.runner.owns_clients:
             self.client.close()
 
-    def _on_uncertain(self, event: Any) -> None:
-        key = getattr(event, "transaction_id", None)
-        if key:
-            with self._uncertain_lock:
-                self._uncertain.add(str(key))
+    def _on_uncertain(self, event: UncertainPaymentEvent) -> None:
+        with self._uncertain_lock:
+            self._uncertain.add(event.transaction_id)
 
     def _was_uncertain(self, key: str) -> bool:
         with self._uncertain_lock:
@@ -414,7 +406,7 @@ class Runner:
         self.owner_prefix = f"{socket.gethostname()}:{os.getpid()}:{uuid.uuid4().hex[:6]}"
         self._hook_lock = threading.Lock()
 
-    def client_for(self, on_uncertain: Callable[[Any], None]) -> Client:
+    def client_for(self, on_uncertain: Callable[[UncertainPaymentEvent], None]) -> Client:
         if isinstance(self._client, ClientSettings):
             return self._client.client(on_uncertain)
         return self._client
