@@ -116,6 +116,7 @@ def add_ledger_parser(commands: Any) -> None:
         ("poll_interval", "first wait between status queries of a pending payout"),
         ("poll_max_interval", "longest wait between status queries"),
         ("retry_interval", "first wait after a failed request"),
+        ("retry_max_interval", "longest wait after failed requests"),
         ("inline_wait", "waits up to this long are spent holding the payout"),
         ("idle_interval", "how often an idle worker looks for due payouts"),
     ):
@@ -247,7 +248,7 @@ def _run(args: argparse.Namespace) -> int:
     options = RunOptions(
         lease=args.lease, grace=args.grace, poll_interval=args.poll_interval,
         poll_max_interval=args.poll_max_interval, retry_interval=args.retry_interval,
-        inline_wait=args.inline_wait, idle_interval=args.idle_interval,
+        retry_max_interval=args.retry_max_interval, inline_wait=args.inline_wait, idle_interval=args.idle_interval,
     )
     stop = threading.Event()
     # A terminated runner stops as an interrupted one does: payments on their way are marked in doubt.
