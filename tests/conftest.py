@@ -8,6 +8,7 @@ from collections.abc import Callable
 
 import pytest
 
+
 @pytest.fixture
 def run_cli() -> Callable[..., subprocess.CompletedProcess[bytes]]:
     """Runs `python -m quorvel_bo.payouts ARGS` with bytes on standard input (empty by default)."""
@@ -140,7 +141,6 @@ class SimulatorProcess:
     def payments(self) -> dict[str, Any]:
         """What the simulator recorded: its inspection endpoint."""
         import httpx
-
         from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
 
         headers = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID}

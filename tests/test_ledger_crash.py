@@ -18,7 +18,6 @@ from pathlib import Path
 
 import pytest
 from conftest import SimulatorProcess
-
 from quorvel_bo.payouts.ledger import Ledger, PayoutState
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
 from quorvel_bo.payouts.simulator import (

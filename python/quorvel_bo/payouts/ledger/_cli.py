@@ -215,7 +215,13 @@ class _Lines:
 def _progress_bar(ledger: Ledger) -> Any:
     """A rich progress bar over the payouts made so far, or None when rich is missing."""
     try:
-        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+        from rich.progress import (
+            BarColumn,
+            MofNCompleteColumn,
+            Progress,
+            TextColumn,
+            TimeElapsedColumn,
+        )
     except ImportError:
         return None
     status = ledger.status()

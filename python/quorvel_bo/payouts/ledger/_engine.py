@@ -26,16 +26,24 @@ _CLAIMABLE = "active = 1 AND next_at <= ? AND COALESCE(lease_until, 0) < ?"
 
 # Rows of the event table are history: no engine may change or remove them once written.
 _SQLITE_GUARD = (
-    "CREATE TRIGGER IF NOT EXISTS payout_events_no_update BEFORE UPDATE ON payout_events "
-    "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END",
-    "CREATE TRIGGER IF NOT EXISTS payout_events_no_delete BEFORE DELETE ON payout_events "
-    "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END",
+    (
+        "CREATE TRIGGER IF NOT EXISTS payout_events_no_update BEFORE UPDATE ON payout_events "
+        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
+    ),
+    (
+        "CREATE TRIGGER IF NOT EXISTS payout_events_no_delete BEFORE DELETE ON payout_events "
+        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
+    ),
 )
 _POSTGRES_GUARD = (
-    "CREATE OR REPLACE FUNCTION payout_events_append_only() RETURNS trigger LANGUAGE plpgsql AS "
-    "$$ BEGIN RAISE EXCEPTION 'payout_events is append-only'; END $$",
-    "CREATE TRIGGER payout_events_append_only BEFORE UPDATE OR DELETE ON payout_events "
-    "FOR EACH ROW EXECUTE FUNCTION payout_events_append_only()",
+    (
+        "CREATE OR REPLACE FUNCTION payout_events_append_only() RETURNS trigger LANGUAGE plpgsql AS "
+        "$$ BEGIN RAISE EXCEPTION 'payout_events is append-only'; END $$"
+    ),
+    (
+        "CREATE TRIGGER payout_events_append_only BEFORE UPDATE OR DELETE ON payout_events "
+        "FOR EACH ROW EXECUTE FUNCTION payout_events_append_only()"
+    ),
 )
 # Any constant shared by every process of one database: the key of the lock that serialises schema changes.
 _SCHEMA_LOCK_KEY = 0x51B0_1ED6

@@ -14,8 +14,19 @@ from quorvel_bo.payouts._core import run as core_run
 from quorvel_bo.payouts._errors import ValidationError
 from quorvel_bo.payouts._types import Amount, amount_text
 from quorvel_bo.payouts.ledger._engine import describe_url, open_engine
-from quorvel_bo.payouts.ledger._model import FINAL_STATES, LedgerEvent, LedgerPayout, PayoutState
-from quorvel_bo.payouts.ledger._runner import ChangeHook, ClientSettings, Runner, RunOptions, RunSummary
+from quorvel_bo.payouts.ledger._model import (
+    FINAL_STATES,
+    LedgerEvent,
+    LedgerPayout,
+    PayoutState,
+)
+from quorvel_bo.payouts.ledger._runner import (
+    ChangeHook,
+    ClientSettings,
+    Runner,
+    RunOptions,
+    RunSummary,
+)
 from quorvel_bo.payouts.ledger._schema import migrate
 from quorvel_bo.payouts.ledger._store import Store
 

@@ -22,7 +22,6 @@ from typing import Any
 
 from quorvel_bo.payouts._client import Client, Environment, UncertainPaymentEvent
 from quorvel_bo.payouts._errors import (
-    AmbiguousPaymentError,
     ApiError,
     AuthenticationError,
     PayoutNotFoundError,
@@ -49,6 +48,7 @@ _FINAL_OF_STATUS = {
     PaymentStatus.ERROR: PayoutState.ERROR,
 }
 _DUPLICATE_CODE = "21"
+_DEFAULT_BACKOFF = Backoff()
 
 #: Called after every recorded step: the payout as it now stands, and the event's name.
 ChangeHook = Callable[[LedgerPayout, str], None]
@@ -91,7 +91,7 @@ class ClientSettings:
     base_url: str | None = None
     environment: Environment = "sandbox"
     timeout: float | None = None
-    backoff: Backoff = Backoff()
+    backoff: Backoff = _DEFAULT_BACKOFF
 
     def client(self, on_uncertain: Callable[[UncertainPaymentEvent], None] | None = None) -> Client:
         return Client(
@@ -430,7 +430,7 @@ class Runner:
         def work(worker: _Worker) -> None:
             try:
                 worker.loop()
-            except BaseException as exc:  # reported by run(); the others stop too
+            except BaseException as exc:  # noqa: BLE001 -- reported by run(); the others stop too
                 errors.append(exc)
                 self.stop.set()
 
