@@ -142,6 +142,58 @@ def test_input_checks_in_order_before_the_token(op: str, data: dict[str, Any], f
     assert build(op, data, token=None) == invalid(field, message)
 
 
+# --- build: the notification URL a provider can deliver to ----------------------------------------------------
+
+BAD_URL = "must be an http(s) URL"
+
+
+@pytest.mark.parametrize(
+    "url",
+    [
+        "http://h",
+        "https://hooks.example.com:443/cb",
+        "http://127.0.0.1:1/x",
+        "http://h:65535",
+        "http://[::1]:8080/cb",
+        "http://[2001:db8::7]/cb",
+        # User info is the receiver's business; its colon is not a port's.
+        "https://user:pw@h.example/cb",
+        "https://h.example?src=q",
+        # Only a parameter named exactly `token` is in the way.
+        "https://h.example/cb?tokens=1&x_token=2&Token=3&a=token&token_b",
+        "https://h.example/caf\u00e9?q=\u00f1&r=\u20ac",
+    ],
+)
+def test_deliverable_notification_urls_are_sent_with_the_token(url: str) -> None:
+    sent = sent_body(build("authorize", batch(webhook_url=url)))["webhookUrl"]
+    assert sent == url + ("&" if "?" in url else "?") + "token=Abc-def_ghi.jkl~0"
+
+
+@pytest.mark.parametrize(
+    "url",
+    [
+        # No authority, or no host in it.
+        "http://", "https://", "http:///cb", "https://?a=1", "http://:80/cb", "http://user@/cb",
+        # A port that is not one.
+        "http://h:", "http://h:/cb", "http://h:0", "http://h:65536", "http://h:99999/cb", "http://h:8o",
+        "http://h:-1", "http://h:+80", "http://[::1]:/x", "http://[::1]:70000", "http://[::1", "http://[::1]x/cb",
+        # Sent as written: no control character or space may travel in it.
+        "https://h.example/c b", "https://h.example/cb\r\nX-Injected: 1", "https://h.example/\tcb",
+        "https://h.example/cb\x7f", "https://h.example/cb\x00", "https://h.example/cb?a= 1", "https://h .example",
+        # A `token` of its own: the receiver would read one of the two.
+        "https://h.example/cb?token=x", "https://h.example/cb?a=1&token=x", "https://h.example/cb?a=1&token",
+        "https://h.example/cb?token", "https://h.example/cb?token=", "https://h.example?token=x",
+        "https://h.example/cb?a=1&token=x&b=2",
+    ],
+)
+def test_undeliverable_notification_urls_are_refused(url: str) -> None:
+    assert build("authorize", batch(webhook_url=url)) == invalid("webhook_url", BAD_URL)
+    # Still the URL's own check, in its place: after the process id, before the token and the transfers.
+    assert build("authorize", batch(webhook_url=url, webhook_token="short", transfers=[]), token=None) == invalid(
+        "webhook_url", BAD_URL)
+    assert build("authorize", batch(process_id="x", webhook_url=url)) == invalid("process_id", UUID)
+
+
 # Field, a wrong value and its message, a right value at a bound of its rule.
 TRANSFER_STEPS = [
     ("transaction_id", "X", "3 to 14 letters, digits, `-` or `_`", "A" * 14),

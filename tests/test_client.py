@@ -250,6 +250,15 @@ def test_resolve_payout(kind: str, replies: list[Any], options: dict[str, Any], 
     assert (result, clock.sleeps) == (outcome, sleeps)
 
 
+@pytest.mark.parametrize(("word", "final"), [("PAGADO", True), ("RECHAZADO", True), ("PENDIENTE", False),
+                                            ("EN_PROCESO", False), ("PALABRA_NUEVA", False)])
+def test_polling_stops_only_at_a_final_status(kind: str, word: str, final: bool) -> None:
+    """An unknown word is not final: the payout is asked again."""
+    clock = Clock()
+    payout = run(make(Provider(payout_data(word), payout_data("PAGADO")), clock, kind), lambda c: c.resolve_payout("1"))
+    assert (payout.raw_status, len(clock.sleeps)) == ((word, 0) if final else ("PAGADO", 1))
+
+
 def test_hooks_and_reprs_show_no_secret(kind: str) -> None:
     events: list[Any] = []
     hooks = {"on_request": events.append, "on_response": events.append, "on_retry": events.append}
@@ -327,7 +336,7 @@ def test_close_leaves_a_borrowed_http_client_open() -> None:
 
 
 PUBLIC = """call PROTOCOL_VERSION __version__ Client AsyncClient Backoff Environment RequestEvent ResponseEvent RetryEvent
-    parse_batch_webhook AccessToken Amount ScannedQr Recipient Payout PaymentStatus Bank BatchTransfer BatchAuthorization
+    parse_batch_webhook RedactingFilter redact_secrets AccessToken Amount ScannedQr Recipient Payout PaymentStatus Bank BatchTransfer BatchAuthorization
     BatchTransferResult BatchStatus BatchTransferStatus BatchNotification PayoutsError ValidationError AuthenticationError
     ApiError ApiFieldError AmbiguousPaymentError DecodeError WebhookAuthError ProtocolError TransportError ResolveTimeoutError
     PayoutNotFoundError ClientClosedError UncertainPaymentEvent

@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import contextlib
+import dataclasses
 import json
 import pickle
 import socket
@@ -21,7 +22,8 @@ from quorvel_bo.payouts import (AmbiguousPaymentError, ApiError, ApiFieldError, 
                                 Client, ClientClosedError, DecodeError, PayoutNotFoundError, ProtocolError,
                                 ResolveTimeoutError, TransportError, UncertainPaymentEvent, ValidationError,
                                 WebhookAuthError)
-from quorvel_bo.payouts._retry import retry_after_seconds
+from quorvel_bo.payouts._core import OpEntry
+from quorvel_bo.payouts._retry import Backoff, decide, retry_after_seconds
 
 
 def body(code: str, message: str = "fallo") -> str:
@@ -265,7 +267,7 @@ def test_api_error_repr_and_request_id(kind: str) -> None:
         (lambda c: c.pay(OPEN_QR, "2012345678", "o", amount="1_000", description="x"), ValidationError,
          "invalid amount `1_000`"),
         (lambda c: c.authorize_batch("S", PROCESS, "https://h.example/x", "tok",
-                                     [TRANSFER.__class__(**{**_fields(TRANSFER), "amount": "1e400"})]),
+                                     [dataclasses.replace(TRANSFER, amount="1e400")]),
          ValidationError, "invalid amount `1E+400`: too large"),
     ],
 )
@@ -277,10 +279,6 @@ def test_wrong_inputs_name_the_parameter(kind: str, call: Any, raised: type[Exce
     assert provider.requests == []
     if isinstance(info.value, ValidationError):
         assert info.value.field in ("amount", "transfers.amount")
-
-
-def _fields(record: Any) -> dict[str, Any]:
-    return {name: getattr(record, name) for name in record.__dataclass_fields__}
 
 
 def test_async_hooks_are_awaited() -> None:
@@ -299,3 +297,46 @@ def test_async_hooks_are_awaited() -> None:
 def test_a_base_url_with_credentials_is_refused(kind: str) -> None:
     with pytest.raises(ValueError, match="credentials"):
         make(Provider(), kind=kind, base_url="https://user:pw@gw.example/")
+
+
+# --- the retry decision, as a table -------------------------------------------------------------
+
+PAY = OpEntry("payouts.pay", idempotent=False, timeout=90, uncertain_when_lost=True)
+READ = OpEntry("payouts.status", idempotent=True, timeout=90)
+SUBMIT = OpEntry("batch.authorize", idempotent=False, timeout=None)
+REQ = httpx.Request("GET", "https://h.example/")
+
+
+def api(status: int, retryable: bool = False) -> ApiError:
+    return ApiError("x", status=status, retryable=retryable)
+
+
+@pytest.mark.parametrize(
+    ("op", "failure", "attempt", "options", "verdict"),
+    [
+        # nothing left the machine: safe to try again for every operation, while attempts last
+        (PAY, httpx.ConnectError("x", request=REQ), 1, {}, "retry"),
+        (PAY, httpx.ConnectError("x", request=REQ), 3, {}, "raise"),
+        (SUBMIT, httpx.PoolTimeout("x", request=REQ), 1, {}, "retry"),
+        (PAY, httpx.LocalProtocolError("x", request=REQ), 1, {}, "raise"),
+        # sent, answer lost
+        (PAY, httpx.ReadTimeout("x", request=REQ), 1, {}, "uncertain"),
+        (READ, httpx.ReadTimeout("x", request=REQ), 1, {}, "retry"),
+        (READ, httpx.ReadTimeout("x", request=REQ), 3, {}, "raise"),
+        (SUBMIT, httpx.ReadTimeout("x", request=REQ), 1, {}, "raise"),
+        # answers
+        (PAY, AmbiguousPaymentError("94"), 1, {}, "uncertain"),
+        (PAY, api(500), 1, {}, "uncertain"), (PAY, api(408), 1, {}, "uncertain"),
+        (PAY, DecodeError("x"), 1, {}, "uncertain"), (PAY, api(429, True), 1, {}, "raise"),
+        (PAY, api(400), 1, {}, "raise"),
+        (PAY, AuthenticationError("x", status=401), 1, {"can_refresh": True}, "retry"),
+        (PAY, AuthenticationError("x", status=401), 1, {}, "raise"),
+        (READ, AuthenticationError("x", status=403), 1, {"can_refresh": True}, "raise"),
+        (READ, api(503, True), 1, {}, "retry"), (READ, api(503, True), 3, {}, "raise"),
+        (READ, api(500), 1, {}, "raise"), (READ, api(429), 1, {"retry_after": 1.0}, "retry"),
+        (READ, DecodeError("x"), 1, {}, "raise"), (SUBMIT, api(503, True), 1, {}, "raise"),
+    ],
+)
+def test_retry_decision(op: OpEntry, failure: Exception, attempt: int, options: dict[str, Any], verdict: str) -> None:
+    decision = decide(op, failure, attempt=attempt, max_attempts=3, backoff=Backoff(uniform=lambda: 0.5), **options)
+    assert decision.verdict.value == verdict

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import json
 from decimal import Decimal
@@ -9,7 +10,8 @@ from typing import Any
 
 import pytest
 
-from quorvel_bo.payouts import (AmbiguousPaymentError, ApiError, ApiFieldError, AuthenticationError, BatchNotification,
+from quorvel_bo.payouts import (AccessToken, AmbiguousPaymentError, ApiError, ApiFieldError, AuthenticationError, Bank,
+                                BatchAuthorization, BatchNotification, BatchStatus, Payout,
                                 BatchTransfer, DecodeError, PaymentStatus, ProtocolError, ScannedQr, ValidationError,
                                 WebhookAuthError, call, parse_batch_webhook)
 from quorvel_bo.payouts._errors import error_from_core
@@ -52,13 +54,6 @@ def test_scanned_qr_goes_back_to_the_core_unchanged() -> None:
              "recipient": {"account": "1", "bank_code": None, "bank_name": "B", "document_id": None, "holder": None}}
     scanned = ScannedQr.from_core(value)
     assert (scanned.amount, scanned.has_fixed_amount, scanned.to_core()) == (Decimal(150), True, value)
-
-
-def test_final_statuses() -> None:
-    final = {"paid", "cancelled", "expired", "rejected", "reversed", "error"}
-    assert {s.value: s.is_final for s in PaymentStatus} == {
-        value: value in final for value in ("pending", "processing", "unknown", *final)}
-    assert str(PaymentStatus.PAID) == "paid" == PaymentStatus.PAID
 
 
 @pytest.mark.parametrize(
@@ -112,3 +107,54 @@ def test_webhook_failures(token: str | None, body: str | bytes, expected: str, r
     with pytest.raises(raised) as info:
         parse_batch_webhook(token, body, expected)
     assert str(info.value).startswith(message)
+
+
+def _core_value(op: str, payload: dict[str, Any]) -> Any:
+    document = json.loads(call(op, json.dumps(payload)))
+    assert document["ok"], document
+    return document["value"]
+
+
+def _parsed(op: str, data_input: dict[str, Any], answer: tuple[int, str]) -> Any:
+    return _core_value(op + ".parse", {"input": data_input, "response": {"status": answer[0], "body": answer[1]}})
+
+
+def _result_documents() -> list[tuple[type, Any]]:
+    from test_client import ANSWERS, PROCESS, TRANSFER
+    batch = {"branch_code": "SUC-01", "process_id": PROCESS, "batch_number": "7781", "transaction_id": None}
+    authorize = {"branch_code": "SUC-01", "process_id": PROCESS, "webhook_url": "https://h.example/x",
+                 "webhook_token": SECRET, "transfers": [TRANSFER.to_core()]}
+    return [
+        (ScannedQr, _parsed("payouts.scan", {"qr_text": "q"}, ANSWERS["scan"])),
+        (Payout, _parsed("payouts.status", {"reference": "104589"}, ANSWERS["status"])),
+        (Bank, _parsed("batch.banks", {"branch_code": "SUC-01"}, ANSWERS["banks"])[0]),
+        (BatchAuthorization, _parsed("batch.authorize", authorize, ANSWERS["authorize"])),
+        (BatchStatus, _parsed("batch.status", batch, ANSWERS["batch_status"])),
+        (BatchNotification, _core_value("batch.webhook.parse", {"token": SECRET, "body": BODY, "expected_token": SECRET})),
+        (BatchTransfer, TRANSFER.to_core()), (AccessToken, AccessToken(access_token="t", scope="s").to_core()),
+    ]
+
+
+def _keys(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {k: _keys(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [_keys(v) for v in value]
+    return None
+
+
+def _fields(record: Any) -> Any:
+    if isinstance(record, tuple):
+        return [_fields(r) for r in record]
+    if dataclasses.is_dataclass(record):
+        return {f.name: _fields(getattr(record, f.name)) for f in dataclasses.fields(record)}
+    if isinstance(record, dict):
+        return _keys(record)
+    return None
+
+
+@pytest.mark.parametrize(("cls", "document"), _result_documents(), ids=lambda v: getattr(v, "__name__", ""))
+def test_every_document_field_maps_to_a_record_field_and_back(cls: type, document: Any) -> None:
+    record = cls.from_core(document)  # type: ignore[attr-defined]
+    assert _fields(record) == _keys(document)
+    assert record.to_core() == document

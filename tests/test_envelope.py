@@ -1,4 +1,5 @@
-"""The provider's code/data envelope, row by row, through the parse stages of "payouts.status" and "batch.banks"."""
+"""The provider's code/data envelope, row by row, through the parse stages of "payouts.status" and "batch.banks";
+a body with a repeated top-level key through five parse stages."""
 
 from __future__ import annotations
 
@@ -115,3 +116,81 @@ def test_provider_envelope(op: str, status: int, body: object, expected: str) ->
     data = {"reference": "1"} if op == "status" else {"branch_code": "1"}
     name = "payouts.status" if op == "status" else "batch.banks"
     assert call(f"{name}.parse", doc({"input": data, "response": {"status": status, "body": text}})) == expected
+
+
+# A top-level key given twice: readers disagree on which one counts ({"code":"96",...,"code":"00"}
+# is "ambiguous" to one and "paid" to another), so the body reads as one that is not JSON.
+DUPLICATE_INPUTS: dict[str, object] = {
+    "payouts.pay": {"scanned": {"reference": "123", "amount": "10", "recipient": {}}, "source_account": "123456",
+                    "transaction_id": "t1"},
+    "payouts.status": {"reference": "1"},
+    "payouts.scan": {"qr_text": "q"},
+    "batch.status": {"branch_code": "1", "process_id": "123e4567-e89b-12d3-a456-426614174000", "batch_number": "7"},
+    "batch.banks": {"branch_code": "1"},
+}
+PAID_THEN_UNKNOWN = '{"code":"96","message":"Tiempo agotado",\n "code":"00","data":{}}'
+PADDED = '{"pad":"' + "p" * 5000 + '",\r\n"code":"00",  "code":"96"}'
+
+
+def duplicate(key: str, line: int, column: int) -> str:
+    return decode(f"invalid JSON body: duplicate key `{key}` at line {line} column {column}")
+
+
+@pytest.mark.parametrize("name", list(DUPLICATE_INPUTS))
+@pytest.mark.parametrize(
+    ("status", "body", "expected"),
+    [
+        (200, PAID_THEN_UNKNOWN, duplicate("code", 2, 2)),
+        (201, '{"data":{},"code":"00","data":[]}', duplicate("data", 1, 24)),
+        # The same key written with an escape is the same key; the position is the repeat's.
+        (200, '{"\\u0063ode":"00","c\\u006Fde":"96"}', duplicate("code", 1, 19)),
+        (299, '{"a":1,"b":2,"c":3,"b":4,"a":5}', duplicate("b", 1, 20)),
+        # Above 4 KiB another reader takes the text; the answer is the same.
+        (200, PADDED, duplicate("code", 2, 15)),
+        # Not 2xx: the "api" error of a body that is not JSON, retryable by the status alone.
+        (500, PAID_THEN_UNKNOWN, api(500, PAID_THEN_UNKNOWN, [])),
+        (503, '{"code":"05","code":"05"}', api(503, '{"code":"05","code":"05"}', [])),
+        (408, PADDED, api(408, PADDED[:200], [])),
+        (418, '{"errorMessage":"a","errorMessage":"b"}', api(418, '{"errorMessage":"a","errorMessage":"b"}', [], False)),
+        # 401 and 403: no message is picked out of it; the preview stands in.
+        (401, '{"error_description":"expired","error_description":"revoked"}',
+         auth(401, '{"error_description":"expired","error_description":"revoked"}')),
+        (403, ' {"message":"no",\n"message":"no"} ', auth(403, '{"message":"no",\n"message":"no"}')),
+    ],
+)
+def test_repeated_top_level_key_reads_as_not_json(name: str, status: int, body: str, expected: str) -> None:
+    payload = doc({"input": DUPLICATE_INPUTS[name], "response": {"status": status, "body": body}})
+    assert call(f"{name}.parse", payload) == expected
+
+
+@pytest.mark.parametrize(
+    ("op", "status", "body", "expected"),
+    [
+        # Below the top level, keys a record ignores may repeat; a record's own field may not.
+        ("status", 200, '{"code":"00","data":{"numeroReferencia":"1","estado":"PAGADO","x":1,"x":2}}', PAYOUT),
+        ("status", 200, '{"data":{"numeroReferencia":"1","estado":"PAGADO","estado":"PAGADO"}}',
+         decode(SHAPE + "duplicate field `estado`")),
+        ("status", 500, '{"message":"m","data":{"a":1,"a":2}}', api(500, "m")),
+        ("status", 401, '{"error":"e","data":{"error":"x","error":"y"}}', auth(401, "e")),
+        ("banks", 200, '[{"codigoBanco":1,"x":1,"x":2}]', doc({"ok": True, "value": [{"code": "1", "name": None}]})),
+    ],
+)
+def test_repeated_keys_below_the_top_level(op: str, status: int, body: object, expected: str) -> None:
+    test_provider_envelope(op, status, body, expected)
+
+
+# Nesting: 128 levels are read, 129 are refused, by the reader of small texts and by that of texts above 4 KiB.
+@pytest.mark.parametrize("pad", [0, 5000])
+@pytest.mark.parametrize(
+    ("body", "message", "column"),
+    [
+        ("[" * 128 + "]" * 128, SHAPE + "invalid length 1, expected struct WPayout with 16 elements", None),
+        ('{"a":' * 127 + "[]" + "}" * 127, SHAPE + "missing field `numeroReferencia`", None),
+        ("[" * 129 + "]" * 129, "invalid JSON body: recursion limit exceeded", 129),
+        ('{"data":' * 128 + "{}" + "}" * 128, "invalid JSON body: recursion limit exceeded", 1 + 8 * 128),
+    ],
+)
+def test_nesting_limit_of_provider_bodies(body: str, message: str, column: int | None, pad: int) -> None:
+    expected = message if column is None else f"{message} at line 1 column {column + pad}"
+    payload = doc({"input": {"reference": "1"}, "response": {"status": 200, "body": " " * pad + body}})
+    assert call("payouts.status.parse", payload) == decode(expected)

@@ -121,7 +121,7 @@ ENVIRONMENT_AT = '{"config":{"client_id":"c","environment":'  # the environment 
         ("build", '{"config":{"client_id":"a"},"\\u0063onfig":{"client_id":"a"},"input":{"reference":"1"}}',
          "duplicate field `config` at line 1 column 29"),
         ("parse", doc([REF]), "invalid length 1, expected struct Parse with 2 elements at line 1 column 1"),
-        ("build", '"x"', 'invalid type: string "x", expected struct Build at line 1 column 1'),
+        ("build", '"x"', "invalid type: string, expected struct Build at line 1 column 1"),
         ("build", '{"config":5}', "invalid type: integer `5`, expected struct Config at line 1 column 11"),
         ("build", TOKEN_AT + "true}", "invalid type: boolean `true`, expected struct AccessToken at line 1 column 63"),
         ("build", TOKEN_AT + '{"access_token":"a","token_type":"b","expires_at":1e3}}',
@@ -142,6 +142,44 @@ ENVIRONMENT_AT = '{"config":{"client_id":"c","environment":'  # the environment 
 )
 def test_envelope_decoding_failures(op: str, payload: str, description: str) -> None:
     assert call(f"payouts.status.{op}", payload) == ffi("invalid payload: " + description)
+
+
+SECRET = "sk_live_Qx7-never-echoed"
+WEBHOOK_SECRET = "Abc-def_ghi.jkl~0"
+
+
+def decode_failure(message: str) -> str:
+    return doc({"error": {"kind": "decode", "message": message, "retryable": False}, "ok": False})
+
+
+# A secret given where a record, a number or a list goes (the access token as a bare string, say)
+# is named by its kind only: the message reaches logs and terminals.
+@pytest.mark.parametrize(
+    ("op", "payload", "expected"),
+    [
+        ("payouts.status.build", doc({"config": CONFIG, "input": REF, "token": SECRET}),
+         ffi("invalid payload: invalid type: string, expected struct AccessToken at line 1 column 65")),
+        ("payouts.status.build", doc({"config": SECRET, "input": REF, "token": TOKEN}),
+         ffi("invalid payload: invalid type: string, expected struct Config at line 1 column 11")),
+        ("payouts.status.build", doc({"config": CONFIG, "input": SECRET, "token": TOKEN}),
+         ffi("invalid payload: invalid type: string, expected struct PayoutRef at line 1 column 39")),
+        ("payouts.status.build", doc([CONFIG, ["tk", "Bearer", SECRET, None], REF]),
+         ffi("invalid payload: invalid type: string, expected i64 at line 1 column 37")),
+        ("payouts.status.build", doc(SECRET), ffi("invalid payload: invalid type: string, expected struct Build at line 1 column 1")),
+        ("payouts.status.parse", parse(SECRET), ffi("invalid payload: invalid type: string, expected u16 at line 1 column 59")),
+        ("payouts.status.parse", parse(200, doc({"code": "00", "data": SECRET})),
+         decode_failure("unexpected payload shape: invalid type: string, expected struct WPayout")),
+        ("batch.banks.parse", parse(200, doc({"code": "00", "data": SECRET}), {"branch_code": "1"}),
+         decode_failure("unexpected payload shape: invalid type: string, expected a sequence")),
+        ("batch.webhook.parse", doc({"token": WEBHOOK_SECRET, "expected_token": WEBHOOK_SECRET, "body": doc(SECRET)}),
+         decode_failure("invalid batch webhook payload: invalid type: string, expected struct WTransfer at line 1 column 1")),
+    ],
+    ids=["token", "config", "input", "expires_at", "payload", "status", "payout", "banks", "webhook_body"],
+)
+def test_misplaced_string_is_never_echoed(op: str, payload: str, expected: str) -> None:
+    out = call(op, payload)
+    assert out == expected
+    assert "Qx7" not in out
 
 
 # Values under keys nobody reads are still read as JSON (depth counts the envelope too).
@@ -220,3 +258,13 @@ def test_five_standard_headers(client_id: str, access_token: str, op: str, inp: 
     assert (list(value["headers"].items()), value["body"]) == ([
         ("Accept", "application/json"), ("Authorization", "Bearer " + access_token),
         ("Content-Type", "application/json"), ("access_token", access_token), ("client_id", client_id)], body)
+
+
+def test_every_catalogue_entry_dispatches() -> None:
+    """Each listed operation and handler reaches its own decoding, never the unknown-operation error."""
+    entries = json.loads(call("describe", ""))["value"]
+    names = [e["name"] + stage for e in entries if e["kind"] == "operation" for stage in (".build", ".parse")]
+    names += [e["name"] for e in entries if e["kind"] != "operation"]
+    for name in names:
+        error = json.loads(call(name, "{}"))["error"]
+        assert (error["kind"], error["message"].startswith("invalid payload: missing field")) == ("ffi", True), name

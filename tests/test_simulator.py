@@ -3,17 +3,24 @@ parts of its wire format that the client's end-to-end tests (test_e2e.py) do not
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import json
+import signal
 import socket
+import subprocess
+import sys
+import threading
 from collections.abc import Iterator
 from typing import Any
 
 import httpx
 import pytest
 
-from quorvel_bo.payouts import call
-from quorvel_bo.payouts.simulator import (QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
+from quorvel_bo.payouts import AsyncClient, call
+from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
                                           Settings, Simulator, WebhookReceiver)
+from quorvel_bo.payouts.simulator._provider import Provider
 
 FAST = Settings(settle_after=2, slow_delay=1.0, transfer_interval=0.01, webhook_backoff=0.01, webhook_attempts=3)
 PROCESS_ID = "5b0f8f0e-2f7c-4d7e-9a53-0c5d2e7b9f11"
@@ -156,3 +163,259 @@ def test_an_unreachable_receiver_is_given_up_on(sim: Simulator) -> None:
     authorize(sim, f"http://127.0.0.1:{closed_port}/hook", transfer("TRX-1"))
     assert sim.wait_for_notifications(10)
     assert [(d.attempt, d.status, d.acknowledged) for d in sim.deliveries] == [(n, None, False) for n in (1, 2, 3)]
+
+
+# -- the simulator as a test double: load, hostile input, stopping ------------------------------------
+
+SCAN, CONFIRM = "/payout/sync/v3/qr/scan", "/payout/sync/v3/qr/confirm"
+INSPECT = "/_simulator/payments"
+MIB = 1 << 20
+
+
+def post(sim: Simulator, path: str, body: Any, headers: dict[str, str] = HEADERS) -> httpx.Response:
+    content = body if isinstance(body, (str, bytes)) else json.dumps(body)
+    return httpx.post(f"{sim.base_url}{path}", headers=headers, content=content, timeout=10)
+
+
+def scan(sim: Simulator, qr_text: str) -> int:
+    return int(post(sim, SCAN, {"imagen": qr_text}).json()["data"]["numeroReferencia"])
+
+
+def confirm(sim: Simulator, reference: int, transaction_id: str, importe: str = "0.00") -> httpx.Response:
+    return post(sim, CONFIRM, f'{{"numeroReferencia":{reference},"cuentaOrigen":"2012345678",'
+                              f'"transaccionId":"{transaction_id}","importe":{importe},"glosa":"Almuerzo"}}')
+
+
+def raw_exchange(sim: Simulator, data: bytes) -> bytes:
+    """Sends bytes as they are and reads the answer until the simulator closes the connection."""
+    with socket.create_connection((sim.host, sim.port), timeout=10) as connection:
+        connection.sendall(data)
+        chunks = []
+        while chunk := connection.recv(1 << 16):
+            chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def batch(process_id: str, url: str, *transaction_ids: str, importe: Any = 100.5) -> dict[str, Any]:
+    return {"processId": process_id, "webhookUrl": url, "transacciones": [
+        {"transaccionId": tx, "importe": importe, "fechaTransaccion": "2026-12-07", "cuentaOrigen": "2012345678",
+         "cuentaDestino": "3004567812", "codeBanco": "1001", "codeSucursal": "LPZ", "glosa": "Sueldo",
+         "ciNitDestino": "4589123", "titularDestino": "Maria Quispe", "tipoMoneda": "BOB"} for tx in transaction_ids]}
+
+
+@pytest.fixture
+def log() -> list[str]:
+    return []
+
+
+@pytest.fixture
+def logged_sim(log: list[str]) -> Iterator[Simulator]:
+    with Simulator(settings=FAST, log=log.append) as running:
+        yield running
+
+
+# A listen queue of 5 reset a share of such bursts: the client saw payments that may have left as lost.
+@pytest.mark.timeout(60)
+def test_a_burst_of_200_concurrent_payments_is_taken_whole(sim: Simulator) -> None:
+    count = 200
+
+    async def burst() -> list[Any]:
+        limits = httpx.Limits(max_connections=None, max_keepalive_connections=None)
+        async with httpx.AsyncClient(limits=limits, timeout=30) as http:
+            client = AsyncClient(TEST_CLIENT_ID, base_url=sim.base_url, token=TEST_TOKEN, http_client=http, max_attempts=1)
+            scanned = await asyncio.gather(*(client.scan(QR_FIXED_AMOUNT) for _ in range(count)))
+            return await asyncio.gather(*(client.pay(qr, "2012345678", f"BURST-{n:03}") for n, qr in enumerate(scanned)),
+                                        return_exceptions=True)
+
+    outcomes = asyncio.run(burst())
+    assert [o for o in outcomes if isinstance(o, BaseException)] == []
+    recorded = sim.payments()
+    assert recorded["duplicates_refused"] == 0
+    assert sorted(p["transaction_id"] for p in recorded["payments"]) == [f"BURST-{n:03}" for n in range(count)]
+
+
+@pytest.mark.timeout(30)
+def test_clients_trickling_bytes_neither_hold_up_others_nor_close() -> None:
+    sim = Simulator(settings=FAST)
+    sim.start()
+    lorises = [socket.create_connection((sim.host, sim.port), timeout=5) for _ in range(3)]
+    stop, trickling = threading.Event(), threading.Event()
+
+    def trickle() -> None:
+        line = b"GET /payout/sync/v3/qr/status/104589 HTTP/1.1\r\n"
+        for n in range(len(line)):  # a byte a second, each time under the per-connection time-out
+            try:
+                for loris in lorises:
+                    loris.send(line[n : n + 1])
+            except OSError:
+                return
+            if n == 1:
+                trickling.set()
+            if stop.wait(1.0):
+                return
+
+    trickler = threading.Thread(target=trickle, daemon=True)
+    trickler.start()
+    try:
+        assert trickling.wait(10)
+        answer = httpx.get(f"{sim.base_url}/payout/sync/v3/qr/status/1", headers=HEADERS, timeout=5)
+        assert answer.json()["code"] == "14"
+        closer = threading.Thread(target=sim.close, daemon=True)
+        closer.start()
+        closer.join(2.0)
+        assert not closer.is_alive(), "close() waited for the trickling clients"
+        for loris in lorises:  # their connections were ended, not left to run out their time-out
+            # Read as ended, or as reset when a byte arrived after the end.
+            with contextlib.suppress(ConnectionResetError):
+                assert loris.recv(1) == b""
+    finally:
+        stop.set()
+        trickler.join(5)
+        for loris in lorises:
+            loris.close()
+        sim.close()
+
+
+@pytest.mark.timeout(30)
+def test_sigterm_stops_the_simulator_with_a_trickling_client_connected() -> None:
+    command = [sys.executable, "-m", "quorvel_bo.payouts", "simulator", "--port", "0"]
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        assert proc.stdout is not None
+        base_url = proc.stdout.readline().decode().split(" on ", 1)[1].strip()
+        host, port = base_url.removeprefix("http://").rsplit(":", 1)
+        with socket.create_connection((host, int(port)), timeout=5) as loris:
+            loris.send(b"G")
+            # Answered after the trickling client was accepted: its handler is waiting for more bytes.
+            assert httpx.get(f"{base_url}/nothing", timeout=10).status_code == 404
+            loris.send(b"E")
+            proc.send_signal(signal.SIGTERM)
+            out, _ = proc.communicate(timeout=2)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 0, out.decode()
+    assert b"Traceback" not in out
+
+
+@pytest.mark.parametrize(
+    "importe",
+    ["1e10000000", '"1e10000000"', "1E+999999999999", "1e-10000000", "1" + "0" * 40, "0.001", '"1_000"',
+     '"\\u0661\\u0660"', '"NaN"', '"-Infinity"', '"12,50"'],
+)
+def test_an_amount_out_of_range_or_form_is_refused_as_invalid(sim: Simulator, importe: str) -> None:
+    expected = {"code": "05", "errorCode": "VALIDACION", "errorMessage": "datos de la solicitud inválidos"}
+    paid = confirm(sim, scan(sim, QR_OPEN_AMOUNT), "ORD-1", importe)
+    assert (paid.status_code, paid.json()) == (400, {**expected, "data": ["importe inválido"]})
+    transfer_body = json.dumps(batch(PROCESS_ID, "http://127.0.0.1:9/h?token=x", "TRX-1")).replace("100.5", importe)
+    authorized = post(sim, "/payout/async/v3/lote/autorizar", transfer_body)
+    assert (authorized.status_code, authorized.json()) == (400, {**expected, "data": ["transacciones[1].importe inválido"]})
+    assert sim.payments() == {"duplicates_refused": 0, "payments": []}
+
+
+@pytest.mark.parametrize(
+    ("request_line", "logged"),
+    [
+        (b"GET /payout/\x1b[2J\x1b]0;pwned\x07?q=\x9b HTTP/1.0", r"GET /payout/\x1b[2J\x1b]0;pwned\x07?q=\x9b -> 404"),
+        (b"\x1b[31mRED\x1b[0m", r"\x1b[31mRED\x1b[0m -> 400"),  # not even a request line
+        (b"GET /hooks/batch?Token=hunter2&x=1 HTTP/1.0", "GET /hooks/batch?Token=[redacted]&x=1 -> 404"),
+    ],
+)
+def test_the_log_escapes_control_characters_and_redacts_tokens(
+    logged_sim: Simulator, log: list[str], request_line: bytes, logged: str
+) -> None:
+    raw_exchange(logged_sim, request_line + b"\r\n\r\n")
+    assert logged in log
+    assert not any(ch in line for line in log for ch in "\x1b\x07\x9b") and "hunter2" not in "".join(log)
+
+
+@pytest.mark.parametrize(
+    ("header", "status"),
+    [
+        (f"Content-Length: {MIB + 1}", 413),
+        ("Content-Length: " + "9" * 40, 413),
+        ("Content-Length: -1", 400),
+        ("Content-Length: 12abc", 400),
+        ("Transfer-Encoding: chunked", 411),
+    ],
+)
+def test_a_body_too_large_or_without_a_length_is_refused_before_it_is_read(sim: Simulator, header: str, status: int) -> None:
+    # Only the head is sent: the answer comes without the simulator waiting for the body.
+    answer = raw_exchange(sim, f"POST {SCAN} HTTP/1.1\r\nHost: sim\r\n{header}\r\n\r\n".encode())
+    assert answer.split(b"\r\n", 1)[0].startswith(f"HTTP/1.0 {status} ".encode())
+
+
+@pytest.mark.parametrize(("size", "status"), [(MIB, 400), (MIB + 1, 413)])
+def test_the_body_limit_is_one_mebibyte(sim: Simulator, size: int, status: int) -> None:
+    # A refused body is drained, not left unread, so the client sending it still reads the answer.
+    assert post(sim, SCAN, b" " * size).status_code == status
+
+
+@pytest.mark.parametrize(
+    "url",
+    ["http://127.0.0.1:99999/hook?token=x", "http://127.0.0.1:port/hook?token=x", "http://127.0.0.1:0/hook?token=x",
+     "http://127.0.0.1:0/a b\r\nX-Injected: 1?token=x"],
+)
+def test_an_unusable_notification_address_fails_only_its_own_deliveries(sim: Simulator, url: str) -> None:
+    def acknowledge(token: str, body: str) -> tuple[int, str]:
+        return 200, '{"codigoRespuesta":"EXITOSO"}'
+
+    other_process = "6c1a9f2e-3b8d-4e7f-8a64-1d6e3f8c0a22"
+    with WebhookReceiver(acknowledge) as receiver:
+        assert post(sim, "/payout/async/v3/lote/autorizar", batch(PROCESS_ID, url, "BAD-1", "BAD-2")).status_code == 200
+        assert post(sim, "/payout/async/v3/lote/autorizar",
+                    batch(other_process, receiver.url + "?token=x", "OK-1")).status_code == 200
+        assert sim.wait_for_notifications(10)
+    attempts: dict[str, list[tuple[int | None, bool]]] = {}
+    for delivery in sim.deliveries:
+        attempts.setdefault(delivery.transaction_id, []).append((delivery.status, delivery.acknowledged))
+    assert attempts == {"BAD-1": [(None, False)] * 3, "BAD-2": [(None, False)] * 3, "OK-1": [(200, True)]}
+    status = httpx.get(f"{sim.base_url}/payout/async/v3/lote/estado/{PROCESS_ID}?transaccionId=BAD-2",
+                       headers=HEADERS, timeout=10)
+    assert status.json()["data"]["transacciones"][0]["estado"] == "PAGADO"
+
+
+# -- the simulator as a witness: what it recorded --------------------------------------------------------
+
+def test_inspection_lists_payments_in_order_and_counts_duplicates_refused(sim: Simulator) -> None:
+    first, second, third, fourth = (scan(sim, qr) for qr in (QR_FIXED_AMOUNT, QR_OPEN_AMOUNT, QR_FIXED_USD, QR_FIXED_AMOUNT))
+    codes = [confirm(sim, reference, tx, importe).json()["code"] for reference, tx, importe in [
+        (first, "ORD-1", "0.00"), (second, "ORD-2", "75.5"), (third, "SIM96-3", "0"),
+        (first, "ORD-4", "0"),     # the QR is already paid
+        (fourth, "ORD-1", "0"),    # the transaction id is already used
+        (fourth, "SIMREJ-5", "0"), (fourth, "ORD-6", "1e10000000")]]
+    assert codes == ["00", "00", "96", "21", "21", "51", "05"]
+    answer = httpx.get(f"{sim.base_url}{INSPECT}", headers=HEADERS, timeout=10)
+    assert answer.status_code == 200
+    assert answer.json() == sim.payments() == {"duplicates_refused": 2, "payments": [
+        {"transaction_id": "ORD-1", "reference": str(first), "amount": "150.00", "currency": "BOB", "status": "PAGADO"},
+        {"transaction_id": "ORD-2", "reference": str(second), "amount": "75.50", "currency": "BOB", "status": "PAGADO"},
+        {"transaction_id": "SIM96-3", "reference": str(third), "amount": "25.50", "currency": "USD",
+         "status": "RECHAZADO"}]}
+    assert list(answer.json()) == ["duplicates_refused", "payments"]
+    assert list(answer.json()["payments"][0]) == ["transaction_id", "reference", "amount", "currency", "status"]
+
+
+@pytest.mark.parametrize(
+    ("method", "headers", "status"),
+    [
+        ("GET", {"Authorization": None}, 401),
+        ("GET", {"access_token": "not-the-token"}, 401),
+        ("GET", {"client_id": "someone-else"}, 403),
+        ("POST", {}, 405),
+    ],
+)
+def test_inspection_needs_the_api_credentials(sim: Simulator, method: str, headers: dict[str, str | None], status: int) -> None:
+    sent = {k: v for k, v in {**HEADERS, **headers}.items() if v is not None}
+    assert httpx.request(method, f"{sim.base_url}{INSPECT}", headers=sent, timeout=10).status_code == status
+
+
+@pytest.mark.parametrize(
+    ("peer", "status"),
+    [("127.0.0.1", 200), ("127.9.8.7", 200), ("::1", 200), ("::ffff:127.0.0.1", 200),
+     ("10.0.0.7", 404), ("192.168.1.20", 404), ("::ffff:10.0.0.7", 404), ("fe80::1%eth0", 404), ("", 404)],
+)
+def test_inspection_answers_loopback_callers_only(peer: str, status: int) -> None:
+    provider = Provider(Settings(), lambda batch: None)
+    assert provider.handle("GET", INSPECT, HEADERS, "", peer).status == status

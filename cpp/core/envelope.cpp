@@ -10,6 +10,7 @@ namespace {
 constexpr std::size_t kPreviewChars = 200;
 constexpr std::string_view kSuccessCode = "00";
 constexpr std::string_view kMessageSeparator = "; ";
+constexpr std::string_view kDuplicateKey = "duplicate key `";
 
 std::vector<std::string> split_messages(const std::string& message) {
     std::vector<std::string> parts;
@@ -22,6 +23,19 @@ std::vector<std::string> split_messages(const std::string& message) {
     }
     parts.emplace_back(message, start);
     return parts;
+}
+
+// The body as JSON. A top-level key given twice makes it unreadable: readers disagree on which
+// one counts, and a payment's result code must mean one thing to all of them.
+std::expected<json::Value, json::ParseError> read_body(std::string_view body, json::Arena& arena) {
+    auto value = json::parse_view(body, arena);
+    if (!value) return value;
+    if (const json::Member* repeated = json::first_repeated_key(*value)) {
+        std::string message(kDuplicateKey);
+        message.append(repeated->key).push_back('`');
+        return std::unexpected(json::ParseError{std::move(message), repeated->key_offset});
+    }
+    return value;
 }
 
 }  // namespace
@@ -52,7 +66,7 @@ std::string preview(std::string_view body) {
 
 std::string message_from_body(std::string_view body) {
     json::Arena arena;
-    if (auto value = json::parse_view(body, arena)) {
+    if (auto value = read_body(body, arena)) {
         if (auto found = text_field(*value, {"error_description", "message", "error"})) return std::move(*found);
     }
     return preview(body);
@@ -66,7 +80,7 @@ Result<json::Value> json_body(const HttpResponse& response, json::Arena& arena) 
     if (response.status == 401 || response.status == 403)
         return fail(authentication(response.status, message_from_body(response.body)));
     // The values may view the body: they are read while the response is at hand.
-    auto value = json::parse_view(response.body, arena);
+    auto value = read_body(response.body, arena);
     if (value) return *value;
     if (response.is_success()) {
         const json::ParseError& e = value.error();

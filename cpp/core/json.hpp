@@ -151,6 +151,10 @@ inline std::span<const Member> Value::members() const noexcept {
     return {members_, is_object() ? size() : 0};
 }
 
+// The first member, in document order, whose key an earlier member of the same object already
+// has; null when the keys are distinct or `object` is not an object.
+const Member* first_repeated_key(const Value& object);
+
 inline constexpr int kMaxDepth = 128;
 
 // A reader failure: message without position, and the byte offset it concerns.

@@ -30,7 +30,7 @@ inline std::unexpected<DecodeError> decode_failure(std::string message, const Va
     return std::unexpected(DecodeError{std::move(message), at.offset()});
 }
 
-// "integer `5`", "string \"x\"", "map", ... as the decoder's messages name a value.
+// "integer `5`", "string", "map", ... as the decoder's messages name a value; a string's text is never shown.
 std::string describe(const Value& value);
 // "invalid type: <value>, expected <expected>"
 std::unexpected<DecodeError> invalid_type(const Value& value, std::string_view expected);

@@ -22,6 +22,8 @@ constexpr std::string_view kBadToken = "at least 16 URL-safe characters (letters
 constexpr std::string_view kTooLong = "with the token, at most 255 characters";
 constexpr std::size_t kMinTokenLength = 16;
 constexpr std::size_t kMaxWebhookLength = 255;
+constexpr std::string_view kTokenParameter = "token";
+constexpr unsigned long kMaxPort = 65535;
 
 std::string range(std::size_t min, std::size_t max) { return std::to_string(min) + " to " + std::to_string(max); }
 
@@ -41,6 +43,66 @@ bool all_of(std::string_view s, Pred pred) noexcept {
         if (!pred(c)) return false;
     }
     return true;
+}
+
+// The URL goes out as it is written: a control character or a space would be sent raw.
+constexpr bool is_url_char(char c) noexcept { return c != ' ' && c != 0x7F && static_cast<unsigned char>(c) >= 0x20; }
+
+// 1 to 65535, written in ASCII digits.
+bool is_port(std::string_view text) noexcept {
+    unsigned long value = 0;
+    for (const char c : text) {
+        if (!is_digit(c)) return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+        if (value > kMaxPort) return false;
+    }
+    return value != 0;
+}
+
+// A host, optionally followed by ":" and a port; user info before it is the receiver's business.
+bool is_host_and_port(std::string_view authority) noexcept {
+    const std::size_t at = authority.rfind('@');
+    std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    std::string_view port;
+    if (host.starts_with('[')) {
+        // An IPv6 literal: its colons are not a port's.
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        const std::string_view after = host.substr(close + 1);
+        if (after.empty()) return true;
+        if (after.front() != ':') return false;
+        port = after.substr(1);
+    } else {
+        const std::size_t colon = host.rfind(':');
+        if (colon == std::string_view::npos) return !host.empty();
+        port = host.substr(colon + 1);
+        host = host.substr(0, colon);
+        if (host.empty()) return false;
+    }
+    return is_port(port);
+}
+
+// True when the query already names a parameter `token`: the receiver would read one of the two.
+bool has_token_parameter(std::string_view query) noexcept {
+    for (;;) {
+        const std::size_t end = query.find('&');
+        const std::string_view parameter = query.substr(0, end);
+        if (parameter.substr(0, parameter.find('=')) == kTokenParameter) return true;
+        if (end == std::string_view::npos) return false;
+        query.remove_prefix(end + 1);
+    }
+}
+
+// Whether a provider could deliver to `url` (already known to start with an http(s) scheme) and
+// the receiver read the token appended to it. A fragment would swallow the token: clients never
+// send it, so no notification could authenticate.
+bool is_deliverable(std::string_view url) noexcept {
+    if (!all_of(url, is_url_char) || url.find('#') != std::string_view::npos) return false;
+    const std::string_view rest = url.substr(url.find("://") + 3);
+    const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
+    if (authority.empty() || !is_host_and_port(authority)) return false;
+    const std::size_t query = url.find('?');
+    return query == std::string_view::npos || !has_token_parameter(url.substr(query + 1));
 }
 
 }  // namespace
@@ -88,12 +150,8 @@ Status digits(std::string_view field, std::string_view value, std::size_t min, s
 }
 
 Result<std::string> webhook(std::string_view url, std::string_view token) {
-    // A fragment would swallow the appended token: clients never send it, so no notification
-    // could authenticate.
     const bool http = url.starts_with("https://") || url.starts_with("http://");
-    if (!http || url.find('#') != std::string_view::npos) {
-        return core::fail(invalid(kWebhookUrlField, std::string(kBadUrl)));
-    }
+    if (!http || !is_deliverable(url)) return core::fail(invalid(kWebhookUrlField, std::string(kBadUrl)));
     if (token.size() < kMinTokenLength || !all_of(token, is_token_char)) {
         return core::fail(invalid(kWebhookTokenField, std::string(kBadToken)));
     }

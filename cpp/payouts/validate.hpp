@@ -24,7 +24,9 @@ Status uuid(std::string_view field, std::string_view value);
 // `min`..`max` bytes of ASCII digits.
 Status digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
 
-// The notification URL carrying `token` as the "token" query parameter.
+// The notification URL carrying `token` as the "token" query parameter. `url` must be an http(s) URL
+// a provider can deliver to: a host, a valid port if any, no control character, space or fragment,
+// and no "token" parameter of its own.
 Result<std::string> webhook(std::string_view url, std::string_view token);
 
 }  // namespace quorvel_bo::payouts::validate

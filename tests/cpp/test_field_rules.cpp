@@ -54,6 +54,8 @@ TEST(FieldRules, Webhook) {
         {"http:/", token16, "webhook_url", "must be an http(s) URL"},
         {"HTTPS://h.example/cb", token16, "webhook_url", "must be an http(s) URL"},
         {" https://h.example/cb", token16, "webhook_url", "must be an http(s) URL"},
+        // No host to deliver to.
+        {"http://", token16, "webhook_url", "must be an http(s) URL"},
         {"https://h.example/cb", "abcdefgh\u00E9ijklmnop", "webhook_token",
          "at least 16 URL-safe characters (letters, digits, - _ . ~)"},
         // Only the whole URL is bounded, not the token on its own.
@@ -66,8 +68,7 @@ TEST(FieldRules, Webhook) {
         EXPECT_EQ(r.error().field, c.field) << c.url << " " << c.token;
         EXPECT_EQ(r.error().message, c.message) << c.url << " " << c.token;
     }
-    // Nothing after the scheme is examined.
-    EXPECT_EQ(v::webhook("http://", token16).value_or(""), "http://?token=" + token16);
+    EXPECT_EQ(v::webhook("http://h", token16).value_or(""), "http://h?token=" + token16);
     const auto longest = v::webhook("https://h", std::string(255 - 16, 't'));
     ASSERT_TRUE(longest);
     EXPECT_EQ(longest->size(), 255u);

@@ -3,7 +3,8 @@
 ``Client`` and ``AsyncClient`` run the remote operations over HTTP (httpx) and return typed
 records: ``scan``, ``pay``, ``payout_status`` and ``resolve_payout`` for QR payouts;
 ``banks``, ``authorize_batch`` and ``batch_status`` for batch transfers.
-``parse_batch_webhook`` reads the notifications the provider sends to the caller's web server.
+``parse_batch_webhook`` reads the notifications the provider sends to the caller's web server;
+``RedactingFilter`` keeps the webhook secret out of that server's access log.
 Failures are raised as subclasses of ``PayoutsError``.
 
 Underneath, one function does the work: ``call(op, payload)`` takes an operation name and a
@@ -40,6 +41,7 @@ from quorvel_bo.payouts._errors import (
     ValidationError,
     WebhookAuthError,
 )
+from quorvel_bo.payouts._logfilter import RedactingFilter, redact_secrets
 from quorvel_bo.payouts._native import PROTOCOL_VERSION, __version__, call
 from quorvel_bo.payouts._retry import Backoff
 from quorvel_bo.payouts._types import (
@@ -86,6 +88,7 @@ __all__ = [
     "PayoutsError",
     "ProtocolError",
     "Recipient",
+    "RedactingFilter",
     "RequestEvent",
     "ResolveTimeoutError",
     "ResponseEvent",
@@ -98,6 +101,7 @@ __all__ = [
     "__version__",
     "call",
     "parse_batch_webhook",
+    "redact_secrets",
 ]
 
 # Public names report this package as their home, as httpx does for its private modules.

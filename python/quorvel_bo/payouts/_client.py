@@ -562,7 +562,8 @@ class Client(_BaseClient):
             attempt += 1
             self._check_open(self._http)
             request = self._request(self._http, exchange, self._current_token())
-            _emit(self._on_request, self._request_event(exchange, request, attempt))
+            if self._on_request:
+                _emit(self._on_request, self._request_event(exchange, request, attempt))
             failure: Exception
             response: httpx.Response | None = None
             try:
@@ -575,7 +576,8 @@ class Client(_BaseClient):
                     _emit(self._on_uncertain, _uncertain_event(exchange, _CANCELLED))
                 raise
             else:
-                _emit(self._on_response, self._response_event(exchange, request, response, attempt))
+                if self._on_response:
+                    _emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
                     return self._parse(exchange, response)
                 except PayoutsError as exc:
@@ -779,7 +781,8 @@ class AsyncClient(_BaseClient):
             attempt += 1
             self._check_open(self._http)
             request = self._request(self._http, exchange, await self._current_token())
-            await self._emit(self._on_request, self._request_event(exchange, request, attempt))
+            if self._on_request:
+                await self._emit(self._on_request, self._request_event(exchange, request, attempt))
             failure: Exception
             response: httpx.Response | None = None
             try:
@@ -794,7 +797,8 @@ class AsyncClient(_BaseClient):
                         await self._emit(self._on_uncertain, _uncertain_event(exchange, _CANCELLED))
                 raise
             else:
-                await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
+                if self._on_response:
+                    await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
                     return self._parse(exchange, response)
                 except PayoutsError as exc:

@@ -127,6 +127,8 @@ class Inbox:
         self.outages_left = 1
         self.notifications: list[BatchNotification] = []
         self.refused: list[int] = []
+        # The receiver's access log, one line per request, the token redacted as it is written.
+        self.access_log: list[str] = []
 
     def __call__(self, token: str, body: str) -> tuple[int, str]:
         with self._lock:
@@ -166,7 +168,7 @@ def _post(url: str, body: str) -> int:
 
 @contextmanager
 def _servers(inbox: Inbox) -> Iterator[tuple[Simulator, WebhookReceiver]]:
-    with Simulator(settings=SETTINGS) as sim, WebhookReceiver(inbox) as receiver:
+    with Simulator(settings=SETTINGS) as sim, WebhookReceiver(inbox, log=inbox.access_log.append) as receiver:
         yield sim, receiver
 
 
@@ -277,6 +279,14 @@ def _batch_road(report: Report, client: Client, sim: Simulator, receiver: Webhoo
     forged = json.dumps({"nroLote": authorization.batch_number, "transaccionId": "TRX-0001", "estado": "PAGADO"})
     status = _post(f"{receiver.url}?token=not-the-secret-000", forged)
     report.equal("a forged notification (wrong token) is refused with HTTP", status, 401)
+    for line in inbox.access_log:
+        report.note(f"receiver log: {line}")
+    report.check(
+        "the receiver's access log shows every request but never the webhook secret",
+        len(inbox.access_log) == len(deliveries) + 1
+        and all(WEBHOOK_TOKEN not in line and "token=[redacted]" in line for line in inbox.access_log),
+        f"{len(inbox.access_log)} lines",
+    )
 
     report.step("Query the batch")
     batch = client.batch_status(BRANCH, process_id, batch_number=authorization.batch_number)

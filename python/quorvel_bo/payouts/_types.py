@@ -4,11 +4,17 @@ from __future__ import annotations
 
 import datetime
 import enum
+import dataclasses
 import re
-from collections.abc import Mapping
+import types
+import typing
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import Any
+from typing import TYPE_CHECKING, Any, ClassVar
+
+if TYPE_CHECKING:
+    from typing_extensions import Self
 
 from quorvel_bo.payouts._errors import ValidationError
 
@@ -85,12 +91,114 @@ def amount_text(value: object, field_name: str) -> str:
     return str(value)
 
 
-def _opt_decimal(value: Any) -> Decimal | None:
-    return None if value is None else Decimal(value)
+class CoreRecord:
+    """A record read from and written to the core's documents, field by field, by its annotations.
+
+    Every dataclass field is a key of the document, under the same name: texts and numbers as
+    they are, amounts as exact decimal text, statuses by their value, dates as yyyy-mm-dd, nested
+    records and tuples of them in the same way.
+    """
+
+    __slots__ = ()
+    #: The field path an amount error names ("transfers" gives "transfers.amount").
+    _path: ClassVar[str | None] = None
+
+    @classmethod
+    def from_core(cls, document: Mapping[str, Any]) -> Self:
+        plain, converted = _codec(cls).readers
+        values = {name: document[name] for name in plain}
+        for name, read in converted:
+            values[name] = read(document[name])
+        return cls(**values)
+
+    def to_core(self) -> dict[str, Any]:
+        return {name: write(getattr(self, name)) for name, write in _codec(type(self)).writers}
+
+
+_Convert = Callable[[Any], Any]
+
+
+def _same(value: Any) -> Any:
+    return value
+
+
+def _nullable(convert: _Convert) -> _Convert:
+    return lambda value: None if value is None else convert(value)
+
+
+def _converters(kind: Any, path: str) -> tuple[_Convert | None, _Convert]:
+    """(reader or None when the value is taken as it is, writer) for one annotated type."""
+    args = [a for a in typing.get_args(kind) if a is not type(None)]
+    if typing.get_origin(kind) in (types.UnionType, typing.Union):
+        if Decimal in args:
+            read, write = _converters(Decimal, path)
+        elif datetime.date in args:
+            read, write = _converters(datetime.date, path)
+        elif len(args) == 1:
+            read, write = _converters(args[0], path)
+        else:
+            raise TypeError(f"no core conversion for {kind!r}")
+        nullable = len(args) < len(typing.get_args(kind))
+        return (_nullable(read) if read and nullable else read), (_nullable(write) if nullable else write)
+    if kind in (str, int, bool):
+        return None, _same
+    if kind is Decimal:
+        return Decimal, lambda value: amount_text(value, path)
+    if kind is datetime.date:
+        return None, lambda value: value.isoformat() if isinstance(value, datetime.date) else value
+    if isinstance(kind, type) and issubclass(kind, enum.Enum):
+        # A dict lookup: calling the enum class costs several times more per value.
+        members = {member.value: member for member in kind}
+        return members.__getitem__, lambda value: value.value
+    if isinstance(kind, type) and issubclass(kind, CoreRecord):
+        return kind.from_core, lambda value: value.to_core()
+    origin = typing.get_origin(kind)
+    if origin is tuple:
+        item_read, item_write = _converters(args[0], path)
+        return (lambda values: tuple(map(item_read, values))) if item_read else tuple, (
+            lambda values: [item_write(v) for v in values]
+        )
+    if origin is dict:
+        return dict, dict
+    raise TypeError(f"no core conversion for {kind!r}")
+
+
+@dataclass(frozen=True)
+class _Codec:
+    readers: tuple[tuple[str, ...], tuple[tuple[str, _Convert], ...]]
+    writers: tuple[tuple[str, _Convert], ...]
+
+
+_CODECS: dict[type, _Codec] = {}
+
+
+def _codec(cls: type[CoreRecord]) -> _Codec:
+    # Built once per class; two threads building it at once build the same thing.
+    codec = _CODECS.get(cls)
+    if codec is None:
+        codec = _CODECS[cls] = _build_codec(cls)
+    return codec
+
+
+def _build_codec(cls: type[CoreRecord]) -> _Codec:
+    # The records are re-exported under the package's name: resolve their annotations here.
+    hints = typing.get_type_hints(cls, globalns=globals())
+    plain: list[str] = []
+    converted: list[tuple[str, _Convert]] = []
+    writers: list[tuple[str, _Convert]] = []
+    for item in dataclasses.fields(cls):  # type: ignore[arg-type]
+        path = f"{cls._path}.{item.name}" if cls._path else item.name
+        read, write = _converters(hints[item.name], path)
+        if read is None:
+            plain.append(item.name)
+        else:
+            converted.append((item.name, read))
+        writers.append((item.name, write))
+    return _Codec((tuple(plain), tuple(converted)), tuple(writers))
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class AccessToken:
+class AccessToken(CoreRecord):
     """A bearer token obtained from the provider's authorisation service.
 
     Only ``access_token`` is sent; ``expires_at`` (Unix seconds, 0 when unknown) and ``scope``
@@ -102,17 +210,9 @@ class AccessToken:
     expires_at: int = 0
     scope: str | None = None
 
-    def to_core(self) -> dict[str, Any]:
-        return {
-            "access_token": self.access_token,
-            "token_type": self.token_type,
-            "expires_at": self.expires_at,
-            "scope": self.scope,
-        }
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class Recipient:
+class Recipient(CoreRecord):
     """The payee of a QR payout."""
 
     account: str | None = None
@@ -121,29 +221,12 @@ class Recipient:
     bank_code: str | None = None
     bank_name: str | None = None
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> Recipient:
-        return cls(
-            account=d["account"],
-            document_id=d["document_id"],
-            holder=d["holder"],
-            bank_code=d["bank_code"],
-            bank_name=d["bank_name"],
-        )
-
-    def to_core(self) -> dict[str, Any]:
-        return {
-            "account": self.account,
-            "document_id": self.document_id,
-            "holder": self.holder,
-            "bank_code": self.bank_code,
-            "bank_name": self.bank_name,
-        }
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class ScannedQr:
+class ScannedQr(CoreRecord):
     """A scanned QR code; hand it unchanged to ``pay``. An amount of zero means the payer chooses it."""
+
+    _path: ClassVar[str | None] = "scanned"
 
     reference: str
     amount: Decimal
@@ -156,30 +239,9 @@ class ScannedQr:
     def has_fixed_amount(self) -> bool:
         return self.amount != 0
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> ScannedQr:
-        return cls(
-            reference=d["reference"],
-            amount=Decimal(d["amount"]),
-            currency=d["currency"],
-            description=d["description"],
-            recipient=Recipient.from_core(d["recipient"]),
-            expires_on=d["expires_on"],
-        )
-
-    def to_core(self) -> dict[str, Any]:
-        return {
-            "reference": self.reference,
-            "amount": amount_text(self.amount, "scanned.amount"),
-            "currency": self.currency,
-            "description": self.description,
-            "recipient": self.recipient.to_core(),
-            "expires_on": self.expires_on,
-        }
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class Payout:
+class Payout(CoreRecord):
     """The state of one QR payout."""
 
     reference: str
@@ -196,44 +258,24 @@ class Payout:
     recipient: Recipient
     ach_order_number: str | None
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> Payout:
-        return cls(
-            reference=d["reference"],
-            transaction_id=d["transaction_id"],
-            transaction_at=d["transaction_at"],
-            status=PaymentStatus(d["status"]),
-            raw_status=d["raw_status"],
-            message=d["message"],
-            amount=_opt_decimal(d["amount"]),
-            currency=d["currency"],
-            description=d["description"],
-            source_account=d["source_account"],
-            source_holder=d["source_holder"],
-            recipient=Recipient.from_core(d["recipient"]),
-            ach_order_number=d["ach_order_number"],
-        )
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class Bank:
+class Bank(CoreRecord):
     """A bank that batch transfers can be sent to."""
 
     code: str
     name: str | None
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> Bank:
-        return cls(code=d["code"], name=d["name"])
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchTransfer:
+class BatchTransfer(CoreRecord):
     """One transfer of a batch to authorise.
 
     ``amount`` accepts Decimal, int or numeric text and is kept as a Decimal; a float is refused.
     ``date`` accepts a ``datetime.date`` or text written yyyy-mm-dd.
     """
+
+    _path: ClassVar[str | None] = "transfers"
 
     transaction_id: str
     amount: Amount
@@ -250,25 +292,9 @@ class BatchTransfer:
     def __post_init__(self) -> None:
         object.__setattr__(self, "amount", Decimal(amount_text(self.amount, "transfers.amount")))
 
-    def to_core(self) -> dict[str, Any]:
-        day = self.date.isoformat() if isinstance(self.date, datetime.date) else self.date
-        return {
-            "transaction_id": self.transaction_id,
-            "amount": amount_text(self.amount, "transfers.amount"),
-            "date": day,
-            "source_account": self.source_account,
-            "destination_account": self.destination_account,
-            "bank_code": self.bank_code,
-            "branch_city": self.branch_city,
-            "description": self.description,
-            "recipient_document_id": self.recipient_document_id,
-            "recipient_name": self.recipient_name,
-            "currency": self.currency,
-        }
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchTransferResult:
+class BatchTransferResult(CoreRecord):
     """The provider's first word on one transfer of an authorised batch."""
 
     transaction_id: str
@@ -277,36 +303,18 @@ class BatchTransferResult:
     reference: str | None
     message: str | None
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> BatchTransferResult:
-        return cls(
-            transaction_id=d["transaction_id"],
-            status=PaymentStatus(d["status"]),
-            raw_status=d["raw_status"],
-            reference=d["reference"],
-            message=d["message"],
-        )
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchAuthorization:
+class BatchAuthorization(CoreRecord):
     """The provider's answer to a batch authorisation."""
 
     batch_number: str
     process_id: str
     transfers: tuple[BatchTransferResult, ...]
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> BatchAuthorization:
-        return cls(
-            batch_number=d["batch_number"],
-            process_id=d["process_id"],
-            transfers=tuple(BatchTransferResult.from_core(t) for t in d["transfers"]),
-        )
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchTransferStatus:
+class BatchTransferStatus(CoreRecord):
     """The state of one transfer of a batch."""
 
     transaction_id: str | None
@@ -326,55 +334,20 @@ class BatchTransferStatus:
     amount: Decimal | None
     currency: str | None
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> BatchTransferStatus:
-        return cls(
-            transaction_id=d["transaction_id"],
-            reference=d["reference"],
-            status=PaymentStatus(d["status"]),
-            raw_status=d["raw_status"],
-            message=d["message"],
-            source_account=d["source_account"],
-            destination_account=d["destination_account"],
-            ach_number=d["ach_number"],
-            recipient_number=d["recipient_number"],
-            recipient_document_id=d["recipient_document_id"],
-            recipient_name=d["recipient_name"],
-            transaction_at=d["transaction_at"],
-            bank_code=d["bank_code"],
-            bank_name=d["bank_name"],
-            amount=_opt_decimal(d["amount"]),
-            currency=d["currency"],
-        )
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchStatus:
+class BatchStatus(CoreRecord):
     """A batch and its transfers."""
 
     batch_number: str | None
     transfers: tuple[BatchTransferStatus, ...]
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> BatchStatus:
-        return cls(
-            batch_number=d["batch_number"],
-            transfers=tuple(BatchTransferStatus.from_core(t) for t in d["transfers"]),
-        )
-
 
 @dataclass(frozen=True, slots=True, kw_only=True)
-class BatchNotification:
+class BatchNotification(CoreRecord):
     """A batch notification; answer it with ``ack`` encoded as JSON."""
 
     batch_number: str | None
     transfer: BatchTransferStatus
     ack: dict[str, Any] = field(hash=False)
 
-    @classmethod
-    def from_core(cls, d: Mapping[str, Any]) -> BatchNotification:
-        return cls(
-            batch_number=d["batch_number"],
-            transfer=BatchTransferStatus.from_core(d["transfer"]),
-            ack=dict(d["ack"]),
-        )

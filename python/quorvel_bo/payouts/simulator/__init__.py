@@ -11,6 +11,7 @@ receiver acknowledges it.
 
 Values that start with a trigger prefix (``TRIGGER_*``) make it misbehave on purpose: ambiguous
 payments, rejections, a 503 that succeeds on retry, a time-out, a 401, a malformed body.
+``Simulator.payments()``, or ``GET /_simulator/payments`` from loopback, tells what it recorded.
 
     with Simulator() as sim:
         client = Client(client_id=TEST_CLIENT_ID, base_url=sim.base_url, token=TEST_TOKEN)

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import json
 import threading
+import time
 from dataclasses import dataclass
 from http.client import HTTPConnection, HTTPException, HTTPSConnection
 from urllib.parse import urlsplit
@@ -36,10 +37,10 @@ class Delivery:
 
 def post_notification(url: str, body: str, timeout: float) -> tuple[int | None, bool, str | None]:
     """Sends one notification; returns the status, whether it was acknowledged, and the reason if not."""
-    parts = urlsplit(url)
-    connection_type = HTTPSConnection if parts.scheme == "https" else HTTPConnection
-    target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
     try:
+        parts = urlsplit(url)
+        connection_type = HTTPSConnection if parts.scheme == "https" else HTTPConnection
+        target = (parts.path or "/") + (f"?{parts.query}" if parts.query else "")
         connection = connection_type(parts.hostname or "", parts.port, timeout=timeout)
         try:
             connection.request(
@@ -53,7 +54,9 @@ def post_notification(url: str, body: str, timeout: float) -> tuple[int | None, 
             answer = response.read().decode("utf-8", "replace")
         finally:
             connection.close()
-    except (OSError, HTTPException) as exc:
+    except (OSError, HTTPException, ValueError) as exc:
+        # ValueError: an address that cannot be used at all (port 99999, a bad IPv6 literal, a
+        # host name that does not encode); like an unreachable receiver, it is retried, then given up.
         return None, False, f"{type(exc).__name__}: {exc}"
     if not 200 <= status <= 299:
         return status, False, f"HTTP {status}"
@@ -95,12 +98,14 @@ class Notifier:
         with self._idle:
             return self._idle.wait_for(lambda: self._active == 0, timeout)
 
-    def close(self, timeout: float = 5.0) -> None:
+    def close(self, timeout: float = 1.0) -> None:
+        """Stops every batch; waits for them at most ``timeout`` in all (a delivery under way may not end sooner)."""
         self._stop.set()
         with self._idle:
             threads = list(self._threads)
+        deadline = time.monotonic() + timeout
         for thread in threads:
-            thread.join(timeout)
+            thread.join(max(0.0, deadline - time.monotonic()))
 
     def _run(self, batch: Batch) -> None:
         try:

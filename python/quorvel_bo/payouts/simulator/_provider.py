@@ -7,14 +7,15 @@ Requests arrive already taken apart (method, path, query, headers, body text) an
 from __future__ import annotations
 
 import hmac
+import ipaddress
 import itertools
 import re
 import threading
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from datetime import datetime
-from decimal import Decimal, InvalidOperation
-from typing import Final
+from decimal import Context, Decimal
+from typing import Any, Final
 from urllib.parse import parse_qs, urlsplit
 
 from quorvel_bo.payouts.simulator import _catalog as cat
@@ -22,12 +23,19 @@ from quorvel_bo.payouts.simulator._json import dumps, loads
 
 QR_PREFIX: Final = "/payout/sync/v3/qr/"
 BATCH_PREFIX: Final = "/payout/async/v3/"
+INSPECT_PATH: Final = "/_simulator/payments"
 JSON_TYPE: Final = "application/json; charset=utf-8"
 
 _UUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\Z")
 _BRANCH = re.compile(r"[A-Za-z0-9_-]{1,20}\Z")
 _DIGITS = re.compile(r"[0-9]{6,30}\Z")
 _REFERENCE = re.compile(r"[0-9]{1,20}\Z")
+_NUMBER = re.compile(r"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
+# Amounts the provider takes: at most two decimal places and below 10^29 (what a 96-bit mantissa
+# holds). The bound also keeps an exponent such as 1e10000000 from ever being written out in full.
+_AMOUNT_DIGITS: Final = 29
+_CENTS: Final = Decimal("0.01")
+_MONEY: Final = Context(prec=_AMOUNT_DIGITS + 2)
 _TRIGGERS: Final = (
     cat.TRIGGER_AMBIGUOUS_94,
     cat.TRIGGER_AMBIGUOUS_96,
@@ -143,17 +151,43 @@ def _text(value: object) -> str | None:
 
 
 def _amount(value: object) -> Decimal | None:
+    """An amount as the provider takes it, or None; zero in any notation reads as 0."""
     if isinstance(value, bool):
         return None
     if isinstance(value, (int, Decimal)):
-        return Decimal(value)
-    if isinstance(value, str):
-        try:
-            amount = Decimal(value.strip())
-        except InvalidOperation:
-            return None
-        return amount if amount.is_finite() else None
-    return None
+        amount = Decimal(value)
+    elif isinstance(value, str) and _NUMBER.match(value.strip()):
+        # ASCII digits only: Decimal would also take "1_000" and other scripts' digits.
+        amount = Decimal(value.strip())
+    else:
+        return None
+    if not amount.is_finite():
+        return None
+    _, digits, exponent = amount.as_tuple()
+    if not any(digits):
+        return Decimal(0)
+    assert isinstance(exponent, int)
+    # Looked at through the digits, never through arithmetic: 1e-10000000 must not be expanded.
+    trailing_zeros = len(digits) - len("".join(map(str, digits)).rstrip("0"))
+    if exponent + trailing_zeros < -2 or amount.adjusted() >= _AMOUNT_DIGITS:
+        return None
+    return amount
+
+
+def money_text(amount: Decimal) -> str:
+    """An amount with two decimals, as the provider shows money ("150.00")."""
+    return format(amount.quantize(_CENTS, context=_MONEY), "f")
+
+
+def is_loopback(host: str) -> bool:
+    """Whether a peer address is this machine's own (127.0.0.0/8, ::1, or IPv4-mapped loopback)."""
+    try:
+        address = ipaddress.ip_address(host.split("%", 1)[0])
+    except ValueError:
+        return False
+    if isinstance(address, ipaddress.IPv6Address) and address.ipv4_mapped is not None:
+        return address.ipv4_mapped.is_loopback
+    return address.is_loopback
 
 
 def envelope(data: object, message: str | None = None) -> str:
@@ -199,15 +233,23 @@ class Provider:
         self._ach = itertools.count(500100)
         self._intents: dict[int, _Intent] = {}
         self._client_transactions: set[str] = set()
+        self._payments: list[tuple[_Intent, _Payout]] = []
+        self._duplicates_refused = 0
         self._batches: dict[tuple[str, str], Batch] = {}
         self._trigger_hits: dict[tuple[str, str], int] = {}
 
     # -- dispatch ---------------------------------------------------------------------------------
 
-    def handle(self, method: str, target: str, headers: Mapping[str, str], body: str) -> Reply:
-        parts = urlsplit(target)
+    def handle(self, method: str, target: str, headers: Mapping[str, str], body: str, peer: str = "") -> Reply:
+        """Answers one request; ``peer`` is the caller's address (the inspection endpoint is loopback-only)."""
+        try:
+            parts = urlsplit(target)
+        except ValueError:  # "//[" and the like: no route can match it
+            return failure(404, "404", cat.MSG_ROUTE, key="message")
         path = parts.path
         query = parse_qs(parts.query, keep_blank_values=True)
+        if path == INSPECT_PATH and is_loopback(peer):
+            return self._inspect(method, headers)
         route = self._route(method, path)
         if route is None:
             known = path.startswith((QR_PREFIX, BATCH_PREFIX))
@@ -367,7 +409,7 @@ class Provider:
             problems.append("transaccionId es requerido")
         amount = _amount(request.get("importe"))
         if amount is None:
-            problems.append("importe es requerido")
+            problems.append("importe es requerido" if request.get("importe") is None else "importe inválido")
         description = request.get("glosa")
         if description is not None and not isinstance(description, str):
             problems.append("glosa debe ser texto")
@@ -382,8 +424,10 @@ class Provider:
                     error_code=cat.CODE_NOT_FOUND,
                 )
             if intent.payout is not None:
+                self._duplicates_refused += 1
                 return failure(409, cat.CODE_DUPLICATE, "el QR ya fue pagado", error_code="QR_PAGADO")
             if client_tx in self._client_transactions:
+                self._duplicates_refused += 1
                 return failure(409, cat.CODE_DUPLICATE, "transaccionId duplicado", error_code="DUPLICADO")
             qr = intent.qr
             if qr.amount is not None:
@@ -414,6 +458,7 @@ class Provider:
             )
             intent.payout = payout
             self._client_transactions.add(client_tx)
+            self._payments.append((intent, payout))
             data = self._payout_wire(intent, payout, cat.PENDING)
         if word == cat.TRIGGER_AMBIGUOUS_94:
             return Reply(200, dumps({"code": cat.CODE_IN_VERIFICATION, "message": cat.MSG_IN_VERIFICATION}))
@@ -464,6 +509,31 @@ class Provider:
         if payout.ach_order is not None:
             data["numOrdenAch"] = payout.ach_order
         return data
+
+    # -- inspection ---------------------------------------------------------------------------------
+
+    def _inspect(self, method: str, headers: Mapping[str, str]) -> Reply:
+        if method != "GET":
+            return failure(405, "405", cat.MSG_METHOD, key="message")
+        denied = self._authenticate(headers)
+        if denied is not None:
+            return denied
+        return Reply(200, dumps(self.payments()))
+
+    def payments(self) -> dict[str, Any]:
+        """Every QR payment recorded, in order, and the payment requests refused as duplicates (code "21")."""
+        with self._lock:
+            listed: list[Json] = [
+                {
+                    "transaction_id": payout.client_transaction_id,
+                    "reference": str(intent.reference),
+                    "amount": money_text(payout.amount),
+                    "currency": intent.qr.currency,
+                    "status": payout.outcome,
+                }
+                for intent, payout in self._payments
+            ]
+            return {"duplicates_refused": self._duplicates_refused, "payments": listed}
 
     # -- batch transfers ----------------------------------------------------------------------------
 
@@ -559,7 +629,11 @@ def webhook_token_of(url: str) -> str | None:
     """The "token" query parameter of an http(s) notification address, or None."""
     if not url.startswith(("http://", "https://")):
         return None
-    tokens = parse_qs(urlsplit(url).query).get("token", [])
+    try:
+        query = urlsplit(url).query
+    except ValueError:
+        return None
+    tokens = parse_qs(query).get("token", [])
     return tokens[0] if len(tokens) == 1 and tokens[0] else None
 
 
@@ -603,7 +677,9 @@ def _transfer(index: int, item: object, seen: set[str], problems: list[str]) -> 
     if tx in seen:
         problems.append(f"{where}.transaccionId repetido en el lote")
     seen.add(tx)
-    if amount is None or amount <= 0:
+    if amount is None:
+        problems.append(f"{where}.importe inválido")
+    elif amount <= 0:
         problems.append(f"{where}.importe debe ser mayor que cero")
     for key in ("cuentaOrigen", "cuentaDestino"):
         if not _DIGITS.match(values[key] or ""):
