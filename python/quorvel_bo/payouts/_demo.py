@@ -16,10 +16,10 @@ import tempfile
 import threading
 import time
 import uuid
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from contextlib import contextmanager
 from decimal import Decimal
-from typing import Any, TextIO
+from typing import TextIO
 
 from quorvel_bo.payouts import (
     AmbiguousPaymentError,
@@ -314,12 +314,6 @@ LEDGER_RUN_FLAGS = (
 LEDGER_WAIT = 60.0
 
 
-def _witness(sim: Simulator) -> dict[str, Any]:
-    """Every payment the simulator recorded, and the requests it refused as duplicates."""
-    payments: Callable[[], dict[str, Any]] = getattr(sim, "payments")  # noqa: B009
-    return payments()
-
-
 def _ledger_road(report: Report, sim: Simulator) -> None:
     from quorvel_bo.payouts.ledger import Ledger, PayoutState
     from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
@@ -354,7 +348,7 @@ def _ledger_road(report: Report, sim: Simulator) -> None:
         payouts = {p.key: p for p in ledger.payouts()}
         report.check("every payout is final", all(p.state.is_final for p in payouts.values()),
                      ", ".join(f"{k} {p.state}" for k, p in payouts.items() if not p.state.is_final))
-        witness = _witness(sim)
+        witness = sim.payments()
         ours = [p for p in witness["payments"] if p["transaction_id"] in payouts]
         counts = {key: sum(1 for p in ours if p["transaction_id"] == key) for key in payouts}
         report.equal("payments at the provider per payout", set(counts.values()), {1})
