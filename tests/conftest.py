@@ -8,6 +8,7 @@ from collections.abc import Callable
 
 import pytest
 
+
 @pytest.fixture
 def run_cli() -> Callable[..., subprocess.CompletedProcess[bytes]]:
     """Runs `python -m quorvel_bo.payouts ARGS` with bytes on standard input (empty by default)."""
@@ -22,3 +23,147 @@ def run_cli() -> Callable[..., subprocess.CompletedProcess[bytes]]:
         )
 
     return run
+
+
+# -- the ledger's real parts: a PostgreSQL server and a simulator process, each started by the tests --
+
+import contextlib
+import glob
+import os
+import pwd
+import shutil
+import signal
+import socket
+import tempfile
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+PG_USER = "postgres"
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def _pg_bin(name: str) -> str:
+    # Debian keeps the server programs out of PATH, under the major version.
+    found = sorted(glob.glob(f"/usr/lib/postgresql/*/bin/{name}"), key=lambda p: int(p.split("/")[4]))
+    path = found[-1] if found else shutil.which(name)
+    if path is None:
+        pytest.fail(f"PostgreSQL's {name} is missing: scripts/setup.sh installs the postgresql package")
+    return path
+
+
+class PostgresServer:
+    """A throw-away PostgreSQL cluster on a loopback port, run as the postgres user when we are root."""
+
+    def __init__(self) -> None:
+        self.dir = Path(tempfile.mkdtemp(prefix="qbo-pg-"))
+        self.port = free_port()
+        self._as: list[str] = []
+        if os.geteuid() == 0:
+            # The server refuses to run as root.
+            user = pwd.getpwnam(PG_USER)
+            os.chown(self.dir, user.pw_uid, user.pw_gid)
+            self._as = ["runuser", "-u", PG_USER, "--"]
+        self.data = self.dir / "data"
+        self._count = 0
+
+    def _run(self, *args: str, timeout: float = 60) -> None:
+        subprocess.run([*self._as, *args], check=True, capture_output=True, timeout=timeout)
+
+    def start(self) -> None:
+        self._run(_pg_bin("initdb"), "-A", "trust", "-U", PG_USER, "--no-sync", "-D", str(self.data))
+        # A log file keeps pg_ctl from holding our output pipe open; the socket lives in our directory.
+        options = f"-p {self.port} -k {self.dir} -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200"
+        self._run(_pg_bin("pg_ctl"), "-D", str(self.data), "-l", str(self.dir / "server.log"),
+                  "-o", options, "-w", "-t", "60", "start", timeout=90)
+
+    def stop(self) -> None:
+        with contextlib.suppress(Exception):
+            self._run(_pg_bin("pg_ctl"), "-D", str(self.data), "-m", "immediate", "-w", "stop", timeout=60)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def url(self, database: str = "postgres") -> str:
+        return f"postgresql://{PG_USER}@127.0.0.1:{self.port}/{database}"
+
+    def new_database(self) -> str:
+        import psycopg
+
+        self._count += 1
+        name = f"ledger_{os.getpid()}_{self._count}"
+        with psycopg.connect(self.url(), autocommit=True) as conn:
+            conn.execute(f"CREATE DATABASE {name}")
+        return self.url(name)
+
+
+@pytest.fixture(scope="session")
+def postgres() -> Iterator[PostgresServer]:
+    server = PostgresServer()
+    try:
+        server.start()
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def db_url(request: pytest.FixtureRequest, tmp_path: Path) -> str:
+    """A fresh, empty ledger database on each engine."""
+    if request.param == "sqlite":
+        return str(tmp_path / "ledger.db")
+    server: PostgresServer = request.getfixturevalue("postgres")
+    return server.new_database()
+
+
+class SimulatorProcess:
+    """``python -m quorvel_bo.payouts simulator`` on a free loopback port, its log in a file."""
+
+    def __init__(self, log_dir: Path, *args: str) -> None:
+        self.port = free_port()
+        self.log = log_dir / "simulator.log"
+        self._out = self.log.open("wb")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "quorvel_bo.payouts", "simulator", "--port", str(self.port), *args],
+            stdout=self._out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+        )
+        self.base_url = f"http://127.0.0.1:{self.port}"
+        end = time.monotonic() + 30
+        while f"provider simulator on {self.base_url}" not in self.log.read_text(errors="replace"):
+            if self.proc.poll() is not None or time.monotonic() > end:
+                raise RuntimeError(f"the simulator did not start:\n{self.log.read_text(errors='replace')}")
+            time.sleep(0.05)
+
+    def payments(self) -> dict[str, Any]:
+        """What the simulator recorded: its inspection endpoint."""
+        import httpx
+        from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
+
+        headers = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID}
+        answer = httpx.get(f"{self.base_url}/_simulator/payments", headers=headers, timeout=10)
+        answer.raise_for_status()
+        result: dict[str, Any] = answer.json()
+        return result
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+        self._out.close()
+
+
+@pytest.fixture
+def sim_process(tmp_path: Path) -> Iterator[SimulatorProcess]:
+    sim = SimulatorProcess(tmp_path, "--settle-after", "2", "--slow-delay", "0.8")
+    try:
+        yield sim
+    finally:
+        sim.close()

@@ -2,7 +2,8 @@
 
 ``describe``, ``version`` and ``call`` print one result document and exit 0 when its "ok" is
 true, 1 when it is false, and 2 for a usage error. ``simulator`` runs the provider simulator
-until interrupted; ``demo`` runs the end-to-end demonstration and exits 0 when every check passed.
+until interrupted; ``demo`` runs the end-to-end demonstration and exits 0 when every check passed;
+``ledger`` records payouts and makes each exactly once.
 """
 
 from __future__ import annotations
@@ -31,6 +32,8 @@ examples:
   %(prog)s call batch.webhook.parse "$NOTIFICATION"
   %(prog)s simulator --port 8080                     # the provider simulator on loopback
   %(prog)s demo                                      # the client against the simulator, end to end
+  %(prog)s ledger add-qr --key K1 --qr ... --source-account ...   # record a payout
+  %(prog)s ledger run --until-idle --base-url ... --client-id ... # make each exactly once
 
 exit status: 0 when the document's "ok" is true, 1 when it is false, 2 for a usage error;
 for demo, 0 when every check passed and 1 otherwise.
@@ -238,6 +241,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     demo.set_defaults(action=_demo)
+
+    from quorvel_bo.payouts.ledger._cli import add_ledger_parser
+
+    add_ledger_parser(commands)
     return parser
 
 

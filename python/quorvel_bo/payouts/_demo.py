@@ -10,7 +10,9 @@ from __future__ import annotations
 import http.client
 import json
 import os
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import uuid
@@ -39,6 +41,8 @@ from quorvel_bo.payouts.simulator import (
     TRIGGER_AMBIGUOUS_94,
     TRIGGER_AMBIGUOUS_96,
     TRIGGER_REJECT,
+    TRIGGER_SLOW,
+    TRIGGER_UNAVAILABLE,
     Settings,
     Simulator,
     WebhookReceiver,
@@ -294,6 +298,65 @@ def _batch_road(report: Report, client: Client, sim: Simulator, receiver: Webhoo
     report.equal("the transfer found by transaction id", [t.transaction_id for t in one.transfers], ["TRX-0002"])
 
 
+# The ledger part: payouts recorded, then a runner killed in the middle and restarted.
+LEDGER_PAYOUTS = (
+    ("DEMO-L-001", QR_FIXED_AMOUNT, None),
+    ("DEMO-L-002", QR_OPEN_AMOUNT, "42.10"),
+    (f"{TRIGGER_AMBIGUOUS_94}-L-003", QR_FIXED_AMOUNT, None),
+    (f"{TRIGGER_SLOW}-L-004", QR_OPEN_AMOUNT, "7.25"),
+    (f"{TRIGGER_UNAVAILABLE}-L-005", QR_FIXED_AMOUNT, None),
+    ("DEMO-L-006", QR_OPEN_AMOUNT, "1999.99"),
+)
+LEDGER_RUN_FLAGS = (
+    "--timeout", "0.5", "--lease", "1.5", "--grace", "0.5", "--poll-interval", "0.05", "--poll-max-interval", "0.2",
+    "--retry-interval", "0.05", "--retry-max-interval", "0.5", "--inline-wait", "0.3", "--idle-interval", "0.05",
+)
+LEDGER_WAIT = 60.0
+
+
+def _ledger_road(report: Report, sim: Simulator) -> None:
+    from quorvel_bo.payouts.ledger import Ledger, PayoutState
+    from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
+
+    report.step("The ledger: record payouts, kill the runner (SIGKILL) in the middle, restart it")
+    with tempfile.TemporaryDirectory(prefix="qbo-demo-") as where, Ledger(os.path.join(where, "payouts.db")) as ledger:
+        db = os.path.join(where, "payouts.db")
+        for key, qr, amount in LEDGER_PAYOUTS:
+            ledger.add_qr_payout(key, qr, SOURCE_ACCOUNT, amount, None if amount is None else "Pago demo")
+        report.note(f"{len(LEDGER_PAYOUTS)} payouts recorded in {db}; nothing sent yet")
+        command = [
+            sys.executable, "-m", "quorvel_bo.payouts", "ledger", "--db", db, "run", "--plain", "--until-idle",
+            "--base-url", sim.base_url, "--client-id", TEST_CLIENT_ID, *LEDGER_RUN_FLAGS,
+        ]
+        env = {**os.environ, TOKEN_VARIABLE: TEST_TOKEN}
+        first = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        end = time.monotonic() + LEDGER_WAIT
+        # Kill it once some payment is on its way or settled, and others are not yet.
+        while time.monotonic() < end and first.poll() is None:
+            now = [p.state for p in ledger.payouts()]
+            if any(s in (PayoutState.PAYING, PayoutState.SUBMITTED, PayoutState.IN_DOUBT) for s in now):
+                break
+            time.sleep(0.01)
+        first.kill()
+        first.wait()
+        states = {p.key: p.state.value for p in ledger.payouts()}
+        report.note("runner killed; the ledger then said: " + ", ".join(f"{k} {s}" for k, s in states.items()))
+        second = subprocess.run(command, capture_output=True, text=True, env=env, timeout=LEDGER_WAIT, check=False)
+        report.check("the restarted runner finished", second.returncode == 0, second.stderr.strip())
+        for line in second.stdout.splitlines()[:-1]:
+            report.note(line)
+        payouts = {p.key: p for p in ledger.payouts()}
+        report.check("every payout is final", all(p.state.is_final for p in payouts.values()),
+                     ", ".join(f"{k} {p.state}" for k, p in payouts.items() if not p.state.is_final))
+        witness = sim.payments()
+        ours = [p for p in witness["payments"] if p["transaction_id"] in payouts]
+        counts = {key: sum(1 for p in ours if p["transaction_id"] == key) for key in payouts}
+        report.equal("payments at the provider per payout", set(counts.values()), {1})
+        report.equal("requests the provider refused as duplicates", witness["duplicates_refused"], 0)
+        expected = {key: Decimal(amount or "150") for key, _, amount in LEDGER_PAYOUTS}
+        report.equal("the amounts paid", {p["transaction_id"]: Decimal(p["amount"]) for p in ours}, expected)
+
+
 def run_demo(out: TextIO | None = None) -> int:
     """Runs the demonstration, printing to ``out`` (standard output by default); 0 when all checks passed."""
     report = Report(out or sys.stdout)
@@ -317,6 +380,7 @@ def run_demo(out: TextIO | None = None) -> int:
             ) as client:
                 _qr_road(report, client)
                 _batch_road(report, client, sim, receiver, inbox)
+                _ledger_road(report, sim)
     except (PayoutsError, OSError) as exc:
         report.check("the demo ran to its end", False, f"{type(exc).__name__}: {exc}")
     elapsed = time.monotonic() - started

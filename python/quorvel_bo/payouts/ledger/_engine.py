@@ -1,0 +1,222 @@
+"""The one place where SQLite and PostgreSQL differ: connecting, placeholders, transactions and the claim.
+
+The rest of the ledger writes its SQL once, with ``?`` placeholders, and runs it inside
+``Engine.transaction()``; rows come back as plain dicts.
+"""
+
+from __future__ import annotations
+
+import os
+import sqlite3
+import threading
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+from urllib.parse import unquote, urlsplit
+
+__all__ = ["DEFAULT_DB", "Engine", "Tx", "describe_url", "open_engine"]
+
+#: The embedded default when no database is named.
+DEFAULT_DB = "payouts.db"
+
+Row = dict[str, Any]
+
+# Payouts a worker may take: not final, due, and not leased (or leased to someone whose lease ran out).
+_CLAIMABLE = "active = 1 AND next_at <= ? AND COALESCE(lease_until, 0) < ?"
+
+# Rows of the event table are history: no engine may change or remove them once written.
+_SQLITE_GUARD = (
+    (
+        "CREATE TRIGGER IF NOT EXISTS payout_events_no_update BEFORE UPDATE ON payout_events "
+        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
+    ),
+    (
+        "CREATE TRIGGER IF NOT EXISTS payout_events_no_delete BEFORE DELETE ON payout_events "
+        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
+    ),
+)
+_POSTGRES_GUARD = (
+    (
+        "CREATE OR REPLACE FUNCTION payout_events_append_only() RETURNS trigger LANGUAGE plpgsql AS "
+        "$$ BEGIN RAISE EXCEPTION 'payout_events is append-only'; END $$"
+    ),
+    (
+        "CREATE TRIGGER payout_events_append_only BEFORE UPDATE OR DELETE ON payout_events "
+        "FOR EACH ROW EXECUTE FUNCTION payout_events_append_only()"
+    ),
+)
+# Any constant shared by every process of one database: the key of the lock that serialises schema changes.
+_SCHEMA_LOCK_KEY = 0x51B0_1ED6
+
+
+class Tx:
+    """One open transaction: ``execute`` returns the rows (RETURNING or SELECT) and sets ``rowcount``."""
+
+    def __init__(self, cursor: Any, convert: Any) -> None:
+        self._cursor = cursor
+        self._convert = convert
+        self.rowcount = 0
+
+    def execute(self, sql: str, params: Sequence[Any] = ()) -> list[Row]:
+        cursor = self._cursor
+        cursor.execute(self._convert(sql), tuple(params))
+        rows: list[Row] = []
+        if cursor.description is not None:
+            names = [d[0] for d in cursor.description]
+            rows = [r if isinstance(r, dict) else dict(zip(names, r)) for r in cursor.fetchall()]
+        self.rowcount = cursor.rowcount
+        return rows
+
+    def one(self, sql: str, params: Sequence[Any] = ()) -> Row | None:
+        rows = self.execute(sql, params)
+        return rows[0] if rows else None
+
+
+class Engine:
+    """A connection to one ledger database; one per thread."""
+
+    name: str = ""
+
+    def transaction(self, *, write: bool = True) -> Any:  # a context manager of Tx
+        raise NotImplementedError
+
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
+        """Leases the most overdue claimable payout to ``owner``, or returns None."""
+        raise NotImplementedError
+
+    def lock_schema(self, tx: Tx) -> None:
+        """Serialises schema creation between processes (inside the transaction)."""
+
+    def append_only_guard(self) -> Sequence[str]:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+class SqliteEngine(Engine):
+    """SQLite from the standard library: WAL, ``synchronous=FULL``, writers serialised by ``BEGIN IMMEDIATE``."""
+
+    name = "sqlite"
+
+    def __init__(self, path: str, busy_timeout: float = 60.0) -> None:
+        self.path = path
+        directory = os.path.dirname(os.path.abspath(path))
+        if not os.path.isdir(directory):
+            raise FileNotFoundError(f"no such directory for the ledger database: {directory}")
+        self._conn = sqlite3.connect(path, timeout=busy_timeout, isolation_level=None, check_same_thread=False)
+        self._lock = threading.Lock()
+        self._conn.execute(f"PRAGMA busy_timeout = {int(busy_timeout * 1000)}")
+        # WAL lets readers go on while one writer commits; FULL makes each commit survive a power loss.
+        self._conn.execute("PRAGMA journal_mode = WAL")
+        self._conn.execute("PRAGMA synchronous = FULL")
+        self._conn.execute("PRAGMA foreign_keys = ON")
+
+    @contextmanager
+    def transaction(self, *, write: bool = True) -> Iterator[Tx]:
+        with self._lock:
+            cursor = self._conn.cursor()
+            # IMMEDIATE takes the write lock at once: a read-then-write can never be refused half-way.
+            cursor.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+            try:
+                yield Tx(cursor, _same)
+                cursor.execute("COMMIT")
+            except BaseException:
+                if self._conn.in_transaction:
+                    self._conn.rollback()
+                raise
+            finally:
+                cursor.close()
+
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
+        # One statement: the choice and the lease cannot be split by another writer.
+        return tx.one(
+            "UPDATE payouts SET lease_owner = ?, lease_until = ? WHERE key = "
+            f"(SELECT key FROM payouts WHERE {_CLAIMABLE} ORDER BY next_at, key LIMIT 1) RETURNING *",
+            (owner, lease_until, now, now),
+        )
+
+    def append_only_guard(self) -> Sequence[str]:
+        return _SQLITE_GUARD
+
+    def close(self) -> None:
+        self._conn.close()
+
+
+class PostgresEngine(Engine):
+    """PostgreSQL through psycopg 3; claims skip the rows other workers hold locked."""
+
+    name = "postgresql"
+
+    def __init__(self, url: str) -> None:
+        try:
+            import psycopg
+            from psycopg.rows import dict_row
+        except ImportError as exc:  # the optional extra is missing
+            raise RuntimeError(
+                "a PostgreSQL ledger needs psycopg 3: pip install 'quorvel-bo-payouts[postgres]'"
+            ) from exc
+        self._conn = psycopg.connect(url, autocommit=True, row_factory=dict_row)
+        self._lock = threading.Lock()
+
+    @contextmanager
+    def transaction(self, *, write: bool = True) -> Iterator[Tx]:
+        with self._lock, self._conn.transaction(), self._conn.cursor() as cursor:
+            yield Tx(cursor, _pyformat)
+
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
+        return tx.one(
+            f"WITH c AS (SELECT key FROM payouts WHERE {_CLAIMABLE} ORDER BY next_at, key LIMIT 1 "
+            "FOR UPDATE SKIP LOCKED) "
+            "UPDATE payouts p SET lease_owner = ?, lease_until = ? FROM c WHERE p.key = c.key RETURNING p.*",
+            (now, now, owner, lease_until),
+        )
+
+    def lock_schema(self, tx: Tx) -> None:
+        tx.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK_KEY,))
+
+    def append_only_guard(self) -> Sequence[str]:
+        return _POSTGRES_GUARD
+
+    def close(self) -> None:
+        self._conn.close()
+
+
+def _same(sql: str) -> str:
+    return sql
+
+
+def _pyformat(sql: str) -> str:
+    # Our SQL holds no literal '?' or '%': every '?' is a parameter.
+    return sql.replace("?", "%s")
+
+
+def _sqlite_path(url: str) -> str:
+    if url.startswith("sqlite:///"):
+        # sqlite:///relative/path and sqlite:////absolute/path
+        return unquote(url[len("sqlite:///") :])
+    if url.startswith("sqlite://"):
+        raise ValueError(f"a SQLite URL names a file: sqlite:///relative/path or sqlite:////absolute/path, not {url!r}")
+    return url
+
+
+def open_engine(url: str | None) -> Engine:
+    """The engine for a database URL: a file path or ``sqlite:///path`` (SQLite), ``postgresql://...``."""
+    url = url or DEFAULT_DB
+    if url.startswith(("postgresql://", "postgres://")):
+        return PostgresEngine(url)
+    if "://" in url and not url.startswith("sqlite:"):
+        raise ValueError(f"unsupported database URL (use a file path, sqlite:///path or postgresql://...): {url!r}")
+    return SqliteEngine(_sqlite_path(url))
+
+
+def describe_url(url: str | None) -> str:
+    """The database URL without its password, for messages."""
+    url = url or DEFAULT_DB
+    if "://" not in url:
+        return url
+    parts = urlsplit(url)
+    if parts.password is None:
+        return url
+    netloc = parts.netloc.replace(f":{parts.password}@", ":***@", 1)
+    return parts._replace(netloc=netloc).geturl()

@@ -1,0 +1,476 @@
+"""The runner: workers that lease due payouts and drive each one through scan, pay and its final status.
+
+The rule that keeps money safe: ``paying`` is committed before the payment request is sent.
+A payout found in ``paying`` under an expired lease, or whose payment got no clear answer, is
+in doubt, and only the provider's payout status decides what happens next: found, its status is
+taken; not found once a grace period has passed since the request was sent, the same payment
+(same transaction id, same scanned reference) is sent again. Nothing is ever resent blindly.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import socket
+import threading
+import time
+import uuid
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from quorvel_bo.payouts._client import Client, Environment, UncertainPaymentEvent
+from quorvel_bo.payouts._errors import (
+    ApiError,
+    AuthenticationError,
+    PayoutNotFoundError,
+    PayoutsError,
+    TransportError,
+    ValidationError,
+)
+from quorvel_bo.payouts._retry import Backoff
+from quorvel_bo.payouts._types import PaymentStatus, Payout, ScannedQr
+from quorvel_bo.payouts.ledger._engine import open_engine
+from quorvel_bo.payouts.ledger._model import LedgerPayout, PayoutState
+from quorvel_bo.payouts.ledger._store import LeaseLost, Store
+
+__all__ = ["ClientSettings", "RunOptions", "RunSummary", "Runner"]
+
+logger = logging.getLogger("quorvel_bo.payouts.ledger")
+
+_FINAL_OF_STATUS = {
+    PaymentStatus.PAID: PayoutState.PAID,
+    PaymentStatus.REJECTED: PayoutState.REJECTED,
+    PaymentStatus.CANCELLED: PayoutState.CANCELLED,
+    PaymentStatus.EXPIRED: PayoutState.EXPIRED,
+    PaymentStatus.REVERSED: PayoutState.REVERSED,
+    PaymentStatus.ERROR: PayoutState.ERROR,
+}
+_DUPLICATE_CODE = "21"
+_DEFAULT_BACKOFF = Backoff()
+
+#: Called after every recorded step: the payout as it now stands, and the event's name.
+ChangeHook = Callable[[LedgerPayout, str], None]
+
+
+@dataclass(frozen=True)
+class RunOptions:
+    """Timing of the runner, in seconds.
+
+    ``lease`` must be longer than the client's longest request plus ``inline_wait``: a worker
+    that holds a payout longer may lose it to another. ``grace`` is how long after a payment
+    request was sent a "not found" from the provider is believed: it must exceed the
+    provider's processing time, or a late payment could meet its twin.
+    """
+
+    lease: float = 180.0
+    grace: float = 120.0
+    poll_interval: float = 2.0
+    poll_max_interval: float = 60.0
+    retry_interval: float = 1.0
+    retry_max_interval: float = 60.0
+    inline_wait: float = 5.0
+    idle_interval: float = 1.0
+
+    def __post_init__(self) -> None:
+        for name in ("lease", "grace", "poll_interval", "poll_max_interval", "retry_interval",
+                     "retry_max_interval", "inline_wait", "idle_interval"):
+            if getattr(self, name) < 0:
+                raise ValueError(f"{name} must not be negative")
+        if self.lease <= self.inline_wait:
+            raise ValueError("lease must be longer than inline_wait")
+
+
+@dataclass(frozen=True)
+class ClientSettings:
+    """How each worker builds its own Client. ``timeout`` bounds every request."""
+
+    client_id: str
+    token: str = field(repr=False)
+    base_url: str | None = None
+    environment: Environment = "sandbox"
+    timeout: float | None = None
+    backoff: Backoff = _DEFAULT_BACKOFF
+
+    def client(self, on_uncertain: Callable[[UncertainPaymentEvent], None] | None = None) -> Client:
+        return Client(
+            self.client_id,
+            token=self.token,
+            base_url=self.base_url,
+            environment=self.environment,
+            timeout=self.timeout,
+            backoff=self.backoff,
+            on_uncertain=on_uncertain,
+        )
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    """What a run did: the steps recorded by its workers, and whether it was interrupted."""
+
+    steps: int
+    interrupted: bool
+    remaining: int
+
+
+def _ms(seconds: float) -> int:
+    return int(seconds * 1000)
+
+
+def _is_not_found(exc: BaseException) -> bool:
+    """The provider has no payment for that reference (so none of ours arrived)."""
+    return isinstance(exc, PayoutNotFoundError)
+
+
+def _is_duplicate(exc: ApiError) -> bool:
+    return exc.status == 409 or any(e.code == _DUPLICATE_CODE for e in exc.errors)
+
+
+def _transient(exc: BaseException) -> bool:
+    return isinstance(exc, (TransportError, AuthenticationError)) or (isinstance(exc, ApiError) and exc.retryable)
+
+
+def _reason(exc: BaseException) -> str:
+    return f"{type(exc).__name__}: {exc}"
+
+
+class _Worker:
+    """One thread: its own database connection and client, one payout at a time."""
+
+    def __init__(self, runner: Runner, index: int) -> None:
+        self.runner = runner
+        self.options = runner.options
+        self.owner = f"{runner.owner_prefix}-{index}"
+        self.store = Store(open_engine(runner.url), clock=runner.clock)
+        self._uncertain: set[str] = set()
+        self._uncertain_lock = threading.Lock()
+        self.client = runner.client_for(self._on_uncertain)
+        self.sending: str | None = None
+        self.steps = 0
+
+    def close(self) -> None:
+        self.store.close()
+        if self.runner.owns_clients:
+            self.client.close()
+
+    def _on_uncertain(self, event: UncertainPaymentEvent) -> None:
+        with self._uncertain_lock:
+            self._uncertain.add(event.transaction_id)
+
+    def _was_uncertain(self, key: str) -> bool:
+        with self._uncertain_lock:
+            if key in self._uncertain:
+                self._uncertain.discard(key)
+                return True
+        return False
+
+    # -- the loop ------------------------------------------------------------------------------
+
+    def loop(self) -> None:
+        stop = self.runner.stop
+        lease = _ms(self.options.lease)
+        while not stop.is_set():
+            payout = self.store.claim(self.owner, lease)
+            if payout is None:
+                remaining, due = self.store.pending()
+                if remaining == 0 and self.runner.until_idle:
+                    return
+                wait = self.options.idle_interval
+                if due is not None:
+                    wait = min(wait, max(0.0, (due - self.store.now()) / 1000))
+                stop.wait(max(wait, 0.005))
+                continue
+            try:
+                self.drive(payout)
+            except LeaseLost:
+                logger.warning("lost the lease on payout %s; another worker carries on", payout.key)
+
+    def drive(self, payout: LedgerPayout | None) -> None:
+        while payout is not None:
+            if self.runner.stop.is_set():
+                # Leave it for the next run, due now; a payment on its way was marked in doubt.
+                self.store.advance(payout, self.owner, payout.state, None, next_at=self.store.now())
+                return
+            state = payout.state
+            if state is PayoutState.NEW:
+                payout = self._scan(payout)
+            elif state is PayoutState.SCANNED:
+                payout = self._pay(payout)
+            elif state is PayoutState.PAYING:
+                # Claimed in this state: whoever sent it died or lost its lease before the answer.
+                payout = self._record(
+                    payout, PayoutState.IN_DOUBT, "taken over in doubt",
+                    detail=f"the payment may have been sent (lease of {payout.lease_owner} ran out)",
+                    changes={"doubt_since": self.store.now(), "tries": 0},
+                )
+            elif state is PayoutState.IN_DOUBT:
+                payout = self._resolve(payout)
+            elif state is PayoutState.SUBMITTED:
+                payout = self._poll(payout)
+            else:  # final: nothing to do (a stale claim)
+                self.store.advance(payout, self.owner, state, None)
+                payout = None
+
+    # -- recording -----------------------------------------------------------------------------
+
+    def _record(
+        self,
+        payout: LedgerPayout,
+        state: PayoutState,
+        event: str | None,
+        *,
+        detail: str | None = None,
+        changes: dict[str, Any] | None = None,
+        release_for: float | None = None,
+    ) -> LedgerPayout:
+        """Commits a step; ``release_for`` seconds hands the payout back until then."""
+        now = self.store.now()
+        if state.is_final:
+            updated = self.store.advance(payout, self.owner, state, event, detail=detail, changes=changes)
+        elif release_for is not None:
+            updated = self.store.advance(
+                payout, self.owner, state, event, detail=detail, changes=changes, next_at=now + _ms(release_for)
+            )
+        else:
+            updated = self.store.advance(
+                payout, self.owner, state, event, detail=detail, changes=changes,
+                lease_until=now + _ms(self.options.lease),
+            )
+        if event is not None:
+            self.steps += 1
+            self.runner.changed(updated, event)
+        return updated
+
+    def _later(
+        self,
+        payout: LedgerPayout,
+        wait: float,
+        event: str | None = None,
+        *,
+        detail: str | None = None,
+        changes: dict[str, Any] | None = None,
+    ) -> LedgerPayout | None:
+        """Comes back to the payout after ``wait`` s: holding it when the wait is short, else releasing it."""
+        if wait > self.options.inline_wait:
+            self._record(payout, payout.state, event, detail=detail, changes=changes, release_for=wait)
+            return None
+        payout = self._record(payout, payout.state, event, detail=detail, changes=changes)
+        self.runner.stop.wait(wait)
+        return payout
+
+    def _backoff(self, tries: int, first: float, cap: float) -> float:
+        return min(cap, first * 2.0 ** min(tries, 32))
+
+    def _settle(self, payout: LedgerPayout, found: Payout, event: str) -> LedgerPayout | None:
+        """Takes the provider's word on a payout: final, or submitted and polled again later."""
+        changes: dict[str, Any] = {
+            "provider_status": found.raw_status,
+            "provider_transaction_id": found.transaction_id,
+            "paid_amount": None if found.amount is None else str(found.amount),
+            "doubt_since": None,
+        }
+        final = _FINAL_OF_STATUS.get(found.status)
+        detail = f"{found.status.value} ({found.raw_status})"
+        if final is not None:
+            paid = final is PayoutState.PAID
+            changes["reason"] = None if paid else found.message or f"the provider reports {found.raw_status}"
+            self._record(payout, final, event, detail=detail, changes=changes)
+            return None
+        changed = found.raw_status != payout.provider_status or payout.state is not PayoutState.SUBMITTED
+        changes["tries"] = 0 if changed else payout.tries + 1
+        wait = self._backoff(changes["tries"], self.options.poll_interval, self.options.poll_max_interval)
+        if changed:
+            payout = self._record(payout, PayoutState.SUBMITTED, event, detail=detail, changes=changes)
+            return self._later(payout, wait)
+        return self._later(payout, wait, changes=changes)
+
+    # -- steps ---------------------------------------------------------------------------------
+
+    def _scan(self, payout: LedgerPayout) -> LedgerPayout | None:
+        # A scan moves no money: repeating it after a crash is harmless.
+        try:
+            scanned = self.client.scan(payout.qr_text)
+        except PayoutsError as exc:
+            if _transient(exc) or not isinstance(exc, (ApiError, ValidationError)):
+                wait = self._backoff(payout.tries, self.options.retry_interval, self.options.retry_max_interval)
+                return self._later(payout, wait, "scan failed, will retry", detail=_reason(exc),
+                                   changes={"tries": payout.tries + 1, "reason": str(exc)})
+            self._record(payout, PayoutState.FAILED, "scan refused", detail=_reason(exc), changes={"reason": str(exc)})
+            return None
+        return self._record(
+            payout, PayoutState.SCANNED, "scanned",
+            detail=f"reference {scanned.reference}, {scanned.amount} {scanned.currency or ''}".rstrip(),
+            changes={
+                "reference": scanned.reference,
+                "scanned": json.dumps(scanned.to_core(), sort_keys=True),
+                "scanned_amount": str(scanned.amount),
+                "currency": scanned.currency,
+                "tries": 0,
+                "reason": None,
+            },
+        )
+
+    def _pay(self, payout: LedgerPayout) -> LedgerPayout | None:
+        assert payout.scanned is not None and payout.reference is not None
+        scanned = ScannedQr.from_core(json.loads(payout.scanned))
+        # Write ahead: from this commit on, the payment may be on its way.
+        payout = self._record(
+            payout, PayoutState.PAYING, "payment sent",
+            detail=f"transaction id {payout.key}, reference {payout.reference}, attempt {payout.pay_attempts + 1}",
+            changes={"pay_attempts": payout.pay_attempts + 1, "sent_at": self.store.now(), "tries": 0},
+        )
+        self.sending = payout.key
+        try:
+            result = self.client.pay(scanned, payout.source_account, payout.key, payout.amount, payout.description)
+        except ValidationError as exc:
+            # Refused by the checks before anything was sent.
+            self._record(payout, PayoutState.FAILED, "payment not sent", detail=_reason(exc),
+                         changes={"reason": str(exc)})
+            return None
+        except ApiError as exc:
+            if _is_duplicate(exc) or exc.retryable or self._was_uncertain(payout.key):
+                return self._doubt(payout, exc)
+            self._record(payout, PayoutState.REJECTED, "payment refused", detail=_reason(exc),
+                         changes={"reason": str(exc)})
+            return None
+        except PayoutsError as exc:  # ambiguous, no answer, unreadable answer, refused credentials
+            return self._doubt(payout, exc)
+        except Exception as exc:
+            self._doubt(payout, exc)
+            raise
+        finally:
+            self.sending = None
+        if self._was_uncertain(payout.key):
+            logger.info("payout %s was reported uncertain, then answered", payout.key)
+        return self._settle(payout, result, "payment accepted")
+
+    def _doubt(self, payout: LedgerPayout, exc: BaseException) -> LedgerPayout:
+        return self._record(
+            payout, PayoutState.IN_DOUBT, "payment in doubt", detail=_reason(exc),
+            changes={"doubt_since": self.store.now(), "reason": str(exc), "tries": 0},
+        )
+
+    def _resolve(self, payout: LedgerPayout) -> LedgerPayout | None:
+        assert payout.reference is not None
+        try:
+            found = self.client.payout_status(payout.reference)
+        except PayoutsError as exc:
+            if _is_not_found(exc):
+                sent_at = payout.sent_at or payout.doubt_since or 0
+                left = (sent_at + _ms(self.options.grace) - self.store.now()) / 1000
+                if left <= 0:
+                    # Grace has passed and the provider never saw it: the same payment again is safe.
+                    return self._pay(payout)
+                event = "not found at the provider, waiting out the grace period" if payout.tries == 0 else None
+                return self._later(payout, left, event, detail=_reason(exc), changes={"tries": payout.tries + 1})
+            wait = self._backoff(payout.tries, self.options.retry_interval, self.options.retry_max_interval)
+            return self._later(payout, wait, "status query failed, will retry", detail=_reason(exc),
+                               changes={"tries": payout.tries + 1})
+        return self._settle(payout, found, "found at the provider")
+
+    def _poll(self, payout: LedgerPayout) -> LedgerPayout | None:
+        assert payout.reference is not None
+        try:
+            found = self.client.payout_status(payout.reference)
+        except PayoutsError as exc:
+            # The provider took this payment: whatever the status query says, it is never paid again.
+            wait = self._backoff(payout.tries, self.options.retry_interval, self.options.retry_max_interval)
+            return self._later(payout, wait, "status query failed, will retry", detail=_reason(exc),
+                               changes={"tries": payout.tries + 1})
+        return self._settle(payout, found, "status")
+
+
+class Runner:
+    """Runs ``workers`` threads over the ledger at ``url`` until stopped (or idle, with ``until_idle``)."""
+
+    def __init__(
+        self,
+        url: str | None,
+        client: Client | ClientSettings,
+        *,
+        options: RunOptions | None = None,
+        until_idle: bool = False,
+        on_change: ChangeHook | None = None,
+        stop: threading.Event | None = None,
+        clock: Callable[[], float] = time.time,
+    ) -> None:
+        self.url = url
+        self._client = client
+        self.owns_clients = isinstance(client, ClientSettings)
+        self.options = options or RunOptions()
+        self.until_idle = until_idle
+        self._on_change = on_change
+        self.stop = stop or threading.Event()
+        self.clock = clock
+        self.owner_prefix = f"{socket.gethostname()}:{os.getpid()}:{uuid.uuid4().hex[:6]}"
+        self._hook_lock = threading.Lock()
+
+    def client_for(self, on_uncertain: Callable[[UncertainPaymentEvent], None]) -> Client:
+        if isinstance(self._client, ClientSettings):
+            return self._client.client(on_uncertain)
+        return self._client
+
+    def changed(self, payout: LedgerPayout, event: str) -> None:
+        if self._on_change is None:
+            return
+        with self._hook_lock:
+            try:
+                self._on_change(payout, event)
+            except Exception:
+                logger.exception("ledger change hook failed")
+
+    def run(self, workers: int = 1) -> RunSummary:
+        """Runs the workers; Ctrl-C (KeyboardInterrupt) stops them, leaving payments on their way in doubt."""
+        if workers < 1:
+            raise ValueError("workers must be at least 1")
+        crew = [_Worker(self, i) for i in range(workers)]
+        errors: list[BaseException] = []
+
+        def work(worker: _Worker) -> None:
+            try:
+                worker.loop()
+            except BaseException as exc:  # noqa: BLE001 -- reported by run(); the others stop too
+                errors.append(exc)
+                self.stop.set()
+
+        threads = [threading.Thread(target=work, args=(w,), name=w.owner, daemon=True) for w in crew]
+        for thread in threads:
+            thread.start()
+        interrupted = False
+        try:
+            for thread in threads:
+                while thread.is_alive():
+                    thread.join(0.2)
+        except KeyboardInterrupt:
+            interrupted = True
+            self.stop.set()
+            self._leave_in_doubt(crew)
+            # Give the workers a moment to put down what they hold; a request still waiting is left behind.
+            end = time.monotonic() + 2.0
+            for thread in threads:
+                thread.join(max(0.0, end - time.monotonic()))
+        steps = sum(w.steps for w in crew)
+        store = Store(open_engine(self.url), clock=self.clock)
+        try:
+            remaining = store.pending()[0]
+        finally:
+            store.close()
+        if not interrupted:
+            for worker in crew:
+                worker.close()
+        if errors and not interrupted:
+            raise errors[0]
+        return RunSummary(steps=steps, interrupted=interrupted, remaining=remaining)
+
+    def _leave_in_doubt(self, crew: list[_Worker]) -> None:
+        store = Store(open_engine(self.url), clock=self.clock)
+        try:
+            for worker in crew:
+                key = worker.sending
+                if key is not None:
+                    marked = store.mark_in_doubt(key, worker.owner, "interrupted while the payment was on its way")
+                    if marked is not None:
+                        self.changed(marked, "interrupted while the payment was on its way")
+        finally:
+            store.close()
