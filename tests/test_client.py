@@ -264,7 +264,7 @@ def test_hooks_and_reprs_show_no_secret(kind: str) -> None:
     hooks = {"on_request": events.append, "on_response": events.append, "on_retry": events.append}
     run(make(Provider(ANSWERS["authorize"]), kind=kind, **hooks), CALLS["authorize"])
     client = make(Provider(httpx.ConnectError, ANSWERS["pay"]), kind=kind, base_url="https://gw.example/?api_key=pw",
-                  token=AccessToken(access_token=SECRET), client_secret="cs-SECRET", basic_token="bt-SECRET", **hooks)
+                  token=AccessToken(access_token=SECRET), **hooks)
     run(client, CALLS["pay"])
     assert [type(e).__name__[:-5] for e in events] == ["Request", "Response", "Request", "Retry", "Request", "Response"]
     assert (events[3].operation, events[3].attempt, events[3].delay, events[3].reason) == ("payouts.pay", 1, 1, "ConnectError")
@@ -323,6 +323,12 @@ def test_async_client_awaits_a_coroutine_token_and_closes() -> None:
 def test_bad_configuration_is_refused(options: dict[str, Any]) -> None:
     with pytest.raises(ValueError):
         Client("my-client", token=SECRET, **options)
+
+
+def test_unused_credentials_are_not_kept() -> None:
+    with pytest.warns(DeprecationWarning, match="not used"):
+        client = Client("my-client", token=SECRET, client_secret="cs-SECRET", basic_token="bt-SECRET")
+    assert "cs-SECRET" not in repr(vars(client)) and "bt-SECRET" not in repr(vars(client))
 
 
 def test_close_leaves_a_borrowed_http_client_open() -> None:

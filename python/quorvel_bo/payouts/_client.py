@@ -7,6 +7,7 @@ import logging
 import re
 import time
 import uuid
+import warnings
 from collections.abc import Awaitable, Callable, Mapping, Sequence
 from dataclasses import dataclass
 from decimal import Decimal
@@ -292,9 +293,15 @@ class _BaseClient:
                 f"use the operation names: {', '.join(sorted(op_names()))}"
             )
         self._config: dict[str, Any] = {"client_id": client_id, "environment": environment, "base_url": base_url}
-        # Kept in memory for the caller's token service; no operation sends them.
-        self._client_secret = client_secret
-        self._basic_token = basic_token
+        if client_secret is not None or basic_token is not None:
+            # No operation uses them: tokens come from the token source. Not kept, so that no
+            # secret sits in memory for nothing.
+            warnings.warn(
+                "client_secret and basic_token are not used by the client and will be removed; "
+                "pass a token source that obtains the access token instead",
+                DeprecationWarning,
+                stacklevel=3,
+            )
         self._borrowed_http = borrowed_http
         self._max_attempts = max_attempts
         self._timeout = timeout
