@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import inspect
 import json
 from collections.abc import Callable
@@ -353,3 +354,20 @@ def test_public_surface() -> None:
     assert sorted(payouts.__all__) == sorted(PUBLIC.split())
     exceptions = [getattr(payouts, n) for n in payouts.__all__ if n.endswith("Error") and n != "ApiFieldError"]
     assert all(issubclass(e, PayoutsError) and e.__module__ == "quorvel_bo.payouts" for e in exceptions)
+
+
+def test_large_batches_give_the_same_result_off_the_event_loop() -> None:
+    """An AsyncClient converts large batches in a worker thread; the results are those of Client."""
+    transfers = [dataclasses.replace(TRANSFER, transaction_id=f"TRX-{i:04d}") for i in range(600)]
+    wire = [{"transaccionId": t.transaction_id, "estado": "PAGADO", "importe": "1250.50", "nombreCliente": "María " * 20}
+            for t in transfers]
+    answers = ok({"nroLote": 7781, "processId": PROCESS, "transacciones": wire})
+    calls: list[Callable[[Any], Any]] = [
+        lambda c: c.authorize_batch("SUC-01", PROCESS, "https://h.example/x", HOOK_SECRET, transfers),
+        lambda c: c.batch_status("SUC-01", PROCESS, batch_number="7781"),
+    ]
+    assert len(answers[1]) > 64 * 1024
+    for call in calls:
+        sync_provider, async_provider = Provider(answers), Provider(answers)
+        assert run(make(sync_provider), call) == run(make(async_provider, kind="async"), call)
+        assert sync_provider.requests[0].content == async_provider.requests[0].content

@@ -71,6 +71,10 @@ _SECRET_HEADERS = frozenset({"authorization", "access_token"})
 _REQUEST_ID_HEADERS = ("x-request-id", "request-id", "x-correlation-id")
 # Operations the catalogue gives no time-out (the batch ones) still must not wait forever.
 DEFAULT_TIMEOUT = 60.0
+# From this size on, an AsyncClient does its conversions in a worker thread, so that the event
+# loop keeps running in between (the interpreter switches threads every few milliseconds).
+_LARGE_BODY = 64 * 1024
+_LARGE_BATCH = 500
 # The position the core appends to a payload-decoding message; meaningless to a caller.
 _POSITION = re.compile(r" at line \d+ column \d+$")
 _INVALID_AMOUNT = "invalid payload: invalid amount `"
@@ -148,6 +152,8 @@ class _Exchange:
     transaction_id: str | None = None
     amount: Decimal | None = None
     amount_field: str = "amount"
+    #: Big enough that an AsyncClient converts it in a worker thread, not on the event loop.
+    large: bool = False
 
 
 def _text(value: object, name: str) -> str:
@@ -245,6 +251,19 @@ def _batch_status_input(
         "batch_number": _opt_text(batch_number, "batch_number"),
         "transaction_id": _opt_text(transaction_id, "transaction_id"),
     }
+
+
+def _authorize_exchange(data: dict[str, Any]) -> _Exchange:
+    return _Exchange(
+        op_entry("batch.authorize"),
+        data,
+        amount_field="transfers.amount",
+        large=len(data["transfers"]) >= _LARGE_BATCH,
+    )
+
+
+def _banks(values: Any) -> list[Bank]:
+    return [Bank.from_core(b) for b in values]
 
 
 def _not_found(exc: ApiError) -> ApiError:
@@ -379,6 +398,10 @@ class _BaseClient:
         return ResponseEvent(
             exchange.entry.name, request.method, self._public_url(request.url), attempt, response.status_code
         )
+
+    @classmethod
+    def _read(cls, exchange: _Exchange, response: httpx.Response, convert: Callable[[Any], T]) -> T:
+        return convert(cls._parse(exchange, response))
 
     @staticmethod
     def _parse(exchange: _Exchange, response: httpx.Response) -> Any:
@@ -562,7 +585,7 @@ class Client(_BaseClient):
     def _current_token(self) -> object:
         return self._token() if callable(self._token) else self._token
 
-    def _execute(self, exchange: _Exchange, max_attempts: int | None = None) -> Any:
+    def _execute(self, exchange: _Exchange, convert: Callable[[Any], T], max_attempts: int | None = None) -> T:
         attempts = max_attempts or self._max_attempts
         attempt, refreshed = 0, False
         while True:
@@ -586,7 +609,7 @@ class Client(_BaseClient):
                 if self._on_response:
                     _emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
-                    return self._parse(exchange, response)
+                    return self._read(exchange, response, convert)
                 except PayoutsError as exc:
                     failure = exc
             decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
@@ -601,12 +624,12 @@ class Client(_BaseClient):
             _emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
             self._sleep(decision.delay)
 
-    def _op(self, name: str, data: dict[str, Any]) -> Any:
-        return self._execute(_Exchange(op_entry(name), data))
+    def _op(self, name: str, data: dict[str, Any], convert: Callable[[Any], T]) -> T:
+        return self._execute(_Exchange(op_entry(name), data), convert)
 
     def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""
-        return ScannedQr.from_core(self._op("payouts.scan", _scan_input(qr_text)))
+        return self._op("payouts.scan", _scan_input(qr_text), ScannedQr.from_core)
 
     def pay(
         self,
@@ -622,12 +645,12 @@ class Client(_BaseClient):
         AmbiguousPaymentError when the outcome is unknown: then ask ``resolve_payout``.
         """
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
-        return Payout.from_core(self._execute(exchange))
+        return self._execute(exchange, Payout.from_core)
 
     def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
         exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
         try:
-            return Payout.from_core(self._execute(exchange, max_attempts))
+            return self._execute(exchange, Payout.from_core, max_attempts)
         except ApiError as exc:
             raise _not_found(exc) from None
 
@@ -640,7 +663,7 @@ class Client(_BaseClient):
 
     def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        return [Bank.from_core(b) for b in self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")})]
+        return self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, _banks)
 
     def authorize_batch(
         self,
@@ -656,8 +679,7 @@ class Client(_BaseClient):
         ``batch_status`` before submitting it again.
         """
         data = _authorize_input(branch_code, process_id, webhook_url, webhook_token, transfers)
-        exchange = _Exchange(op_entry("batch.authorize"), data, amount_field="transfers.amount")
-        return BatchAuthorization.from_core(self._execute(exchange))
+        return self._execute(_authorize_exchange(data), BatchAuthorization.from_core)
 
     def batch_status(
         self,
@@ -669,7 +691,7 @@ class Client(_BaseClient):
     ) -> BatchStatus:
         """A batch, looked up by exactly one of ``batch_number`` or ``transaction_id``."""
         data = _batch_status_input(branch_code, process_id, batch_number, transaction_id)
-        return BatchStatus.from_core(self._op("batch.status", data))
+        return self._op("batch.status", data, BatchStatus.from_core)
 
     def resolve_payout(
         self, reference: str, *, deadline: float = 120.0, poll_interval: float = 2.0, max_interval: float = 30.0
@@ -781,13 +803,21 @@ class AsyncClient(_BaseClient):
             except Exception:
                 logger.exception("payouts client hook failed")
 
-    async def _execute(self, exchange: _Exchange, max_attempts: int | None = None) -> Any:
+    @staticmethod
+    async def _off_loop(large: bool, work: Callable[..., T], *args: Any) -> T:
+        # Long conversions run in a worker thread so that the event loop is not held up by them.
+        return await anyio.to_thread.run_sync(work, *args) if large else work(*args)
+
+    async def _execute(
+        self, exchange: _Exchange, convert: Callable[[Any], T], max_attempts: int | None = None
+    ) -> T:
         attempts = max_attempts or self._max_attempts
         attempt, refreshed = 0, False
         while True:
             attempt += 1
             self._check_open(self._http)
-            request = self._request(self._http, exchange, await self._current_token())
+            token = await self._current_token()
+            request = await self._off_loop(exchange.large, self._request, self._http, exchange, token)
             if self._on_request:
                 await self._emit(self._on_request, self._request_event(exchange, request, attempt))
             failure: Exception
@@ -806,8 +836,9 @@ class AsyncClient(_BaseClient):
             else:
                 if self._on_response:
                     await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
+                large = exchange.large or len(response.content) >= _LARGE_BODY
                 try:
-                    return self._parse(exchange, response)
+                    return await self._off_loop(large, self._read, exchange, response, convert)
                 except PayoutsError as exc:
                     failure = exc
             decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
@@ -822,12 +853,12 @@ class AsyncClient(_BaseClient):
             await self._emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
             await self._sleep(decision.delay)
 
-    async def _op(self, name: str, data: dict[str, Any]) -> Any:
-        return await self._execute(_Exchange(op_entry(name), data))
+    async def _op(self, name: str, data: dict[str, Any], convert: Callable[[Any], T]) -> T:
+        return await self._execute(_Exchange(op_entry(name), data), convert)
 
     async def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""
-        return ScannedQr.from_core(await self._op("payouts.scan", _scan_input(qr_text)))
+        return await self._op("payouts.scan", _scan_input(qr_text), ScannedQr.from_core)
 
     async def pay(
         self,
@@ -839,12 +870,12 @@ class AsyncClient(_BaseClient):
     ) -> Payout:
         """Pays a scanned QR; see Client.pay."""
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
-        return Payout.from_core(await self._execute(exchange))
+        return await self._execute(exchange, Payout.from_core)
 
     async def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
         exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
         try:
-            return Payout.from_core(await self._execute(exchange, max_attempts))
+            return await self._execute(exchange, Payout.from_core, max_attempts)
         except ApiError as exc:
             raise _not_found(exc) from None
 
@@ -854,8 +885,7 @@ class AsyncClient(_BaseClient):
 
     async def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        data = {"branch_code": _text(branch_code, "branch_code")}
-        return [Bank.from_core(b) for b in await self._op("batch.banks", data)]
+        return await self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, _banks)
 
     async def authorize_batch(
         self,
@@ -866,9 +896,9 @@ class AsyncClient(_BaseClient):
         transfers: Sequence[BatchTransfer],
     ) -> BatchAuthorization:
         """Submits a batch of transfers; see Client.authorize_batch."""
-        data = _authorize_input(branch_code, process_id, webhook_url, webhook_token, transfers)
-        exchange = _Exchange(op_entry("batch.authorize"), data, amount_field="transfers.amount")
-        return BatchAuthorization.from_core(await self._execute(exchange))
+        inputs = (branch_code, process_id, webhook_url, webhook_token, transfers)
+        data = await self._off_loop(len(transfers) >= _LARGE_BATCH, _authorize_input, *inputs)
+        return await self._execute(_authorize_exchange(data), BatchAuthorization.from_core)
 
     async def batch_status(
         self,
@@ -880,7 +910,7 @@ class AsyncClient(_BaseClient):
     ) -> BatchStatus:
         """A batch, looked up by exactly one of ``batch_number`` or ``transaction_id``."""
         data = _batch_status_input(branch_code, process_id, batch_number, transaction_id)
-        return BatchStatus.from_core(await self._op("batch.status", data))
+        return await self._op("batch.status", data, BatchStatus.from_core)
 
     async def resolve_payout(
         self, reference: str, *, deadline: float = 120.0, poll_interval: float = 2.0, max_interval: float = 30.0
