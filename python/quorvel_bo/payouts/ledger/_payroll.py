@@ -47,7 +47,7 @@ _CHECK_BATCH = {
     "branch_code": "ledger-check",
     "process_id": "00000000-0000-4000-8000-000000000000",
     "webhook_url": "https://ledger-check.invalid/hooks/batch",
-    "webhook_token": "ledger-check",
+    "webhook_token": "ledger-check-stand-in-token",
 }
 # A transfer the core accepts, field by field: what stands in for a cell already found wrong.
 _GOOD = {
@@ -76,6 +76,8 @@ class PayrollRow:
 
     line: int | None
     values: Mapping[str, str]
+    #: Why the row could not be read into cells (more cells than columns), or None.
+    broken: str | None = None
 
     @property
     def transaction_id(self) -> str | None:
@@ -107,7 +109,7 @@ def read_payroll(data: bytes) -> list[PayrollRow]:
     """The rows of a CSV payroll (UTF-8 with or without BOM, comma or semicolon separated).
 
     Raises ImportProblemsError for a file that cannot be read as a whole: not UTF-8, no header,
-    unknown or missing columns, rows with more cells than the header.
+    unknown or missing columns. A row with more cells than the header comes back ``broken``.
     """
     try:
         text = data.decode("utf-8-sig")
@@ -139,14 +141,13 @@ def read_payroll(data: bytes) -> list[PayrollRow]:
             problems += [ImportProblem(start, name, "missing from the header", None)
                          for name in _REQUIRED if name not in seen]
             continue
-        extra = cells[len(header):]
-        if any(c.strip() for c in extra):
-            tid = cells[header.index("transaction_id")].strip() if "transaction_id" in header else None
-            problems.append(ImportProblem(start, None, f"{len(cells)} cells in a row of {len(header)} columns",
-                                          tid or None))
-            continue
         values = {name: (cells[i] if i < len(cells) else "") for i, name in enumerate(header)}
-        rows.append(PayrollRow(start, values))
+        extra = cells[len(header):]
+        broken = None
+        if any(c.strip() for c in extra):
+            # A decimal comma or an unquoted separator in a text: the row's cells cannot be told apart.
+            broken = f"{len(cells)} cells in a row of {len(header)} columns"
+        rows.append(PayrollRow(start, values, broken))
     if header is None:
         problems.append(ImportProblem(header_line or None, None, "no header row naming the transfer fields", None))
     if problems:
@@ -261,7 +262,10 @@ def plan_batches(
     first_line: dict[str, int | None] = {}
     for index, row in enumerate(rows):
         tid = row.transaction_id
-        found = [ImportProblem(row.line, column, message, tid) for column, message in check_row(row.values)]
+        if row.broken is not None:
+            found = [ImportProblem(row.line, None, row.broken, tid)]
+        else:
+            found = [ImportProblem(row.line, column, message, tid) for column, message in check_row(row.values)]
         if tid is not None and not any(p.column == "transaction_id" for p in found):
             if tid in first_line:
                 where = first_line[tid]
