@@ -111,10 +111,12 @@ def read_payroll(data: bytes) -> list[PayrollRow]:
     Raises ImportProblemsError for a file that cannot be read as a whole: not UTF-8, no header,
     unknown or missing columns. A row with more cells than the header comes back ``broken``.
     """
+    bom = b"\xef\xbb\xbf"
+    body = data[len(bom):] if data.startswith(bom) else data
     try:
-        text = data.decode("utf-8-sig")
+        text = body.decode("utf-8")
     except UnicodeDecodeError as exc:
-        line = data[: exc.start].count(b"\n") + 1
+        line = body[: exc.start].count(b"\n") + 1
         raise ImportProblemsError([ImportProblem(line, None, "not UTF-8 text", None)]) from None
     first = text.split("\n", 1)[0]
     delimiter = ";" if first.count(";") > first.count(",") else ","

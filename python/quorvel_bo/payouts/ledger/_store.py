@@ -465,7 +465,9 @@ class Store:
         if where:
             sql += " WHERE " + " AND ".join(where)
         with self.engine.transaction(write=False) as tx:
-            rows = tx.execute(sql + " ORDER BY created_at, process_id, item", params)
+            # In the order they were recorded: import, then part of the file, then row.
+            rows = tx.execute(sql + " ORDER BY created_at, (SELECT part FROM batches b WHERE "
+                              "b.process_id = transfers.process_id), process_id, item", params)
         return [LedgerTransfer.from_row(r) for r in rows]
 
     def transfer(self, transaction_id: str) -> LedgerTransfer | None:
