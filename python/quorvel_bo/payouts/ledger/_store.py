@@ -334,6 +334,10 @@ class Store:
         columns += ["updated_at = ?", "lease_owner = ?", "lease_until = ?", "next_at = ?"]
         params += [now, owner if lease_until is not None else None, lease_until, now if next_at is None else next_at]
         with self.engine.transaction() as tx:
+            # Transfers first, then the batch: the order the endpoint takes its locks in, so neither waits on
+            # the other in a circle. A lost lease still undoes everything.
+            if words:
+                self._apply_words(tx, batch.process_id, words, source, now)
             row = tx.one(
                 f"UPDATE batches SET {', '.join(columns)} WHERE process_id = ? AND lease_owner = ? RETURNING *",
                 (*params, batch.process_id, owner),
@@ -342,8 +346,6 @@ class Store:
                 raise LeaseLost(batch.process_id)
             if event is not None:
                 self._batch_event(tx, batch.process_id, row["events"], now, state, event, detail, owner)
-            if words:
-                self._apply_words(tx, batch.process_id, words, source, now)
             done = self._complete_if_done(tx, batch.process_id, now, owner)
         return LedgerBatch.from_row(done or row)
 
@@ -398,11 +400,14 @@ class Store:
                 continue
             updates["reported_by"] = source
             updates["updated_at"] = now
+            # Checked again as the row is written: another writer may have made it final since it was read.
+            guard = "" if final else " AND final = 0"
             tx.execute(
-                f"UPDATE transfers SET {', '.join(f'{c} = ?' for c in updates)} WHERE transaction_id = ?",
+                f"UPDATE transfers SET {', '.join(f'{c} = ?' for c in updates)} WHERE transaction_id = ?{guard}",
                 (*updates.values(), row["transaction_id"]),
             )
-            changed.append(row["transaction_id"])
+            if tx.rowcount:
+                changed.append(row["transaction_id"])
         return changed
 
     def _complete_if_done(self, tx: Tx, process_id: str, now: int, owner: str | None) -> dict[str, Any] | None:
