@@ -17,7 +17,13 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import PAYROLL_COLUMNS, WEBHOOK_TOKEN, EndpointProcess, payroll_rows, write_payroll
+from conftest import (
+    PAYROLL_COLUMNS,
+    WEBHOOK_TOKEN,
+    EndpointProcess,
+    payroll_rows,
+    write_payroll,
+)
 from quorvel_bo.payouts import Backoff, BatchTransfer
 from quorvel_bo.payouts.ledger import (
     BatchState,
@@ -163,7 +169,7 @@ def test_skip_invalid_records_the_good_rows_and_lists_the_others(tmp_path: Path)
     ("content", "problem"),
     [
         (b"transaction_id,amount,date\nPAY-1,1,2024-01-01\n", (1, "source_account", "missing from the header")),
-        ("transaction_id,monto\n".encode(), (1, "monto", None)),
+        (b"transaction_id,monto\n", (1, "monto", None)),
         (b"\xef\xbb\xbftransaction_id\n\xff\xfe\n", (2, None, "not UTF-8 text")),
         (b"\n\n", (None, None, "no header row naming the transfer fields")),
     ],

@@ -19,7 +19,13 @@ from decimal import Decimal
 from pathlib import Path
 
 import pytest
-from conftest import WEBHOOK_TOKEN, EndpointProcess, SimulatorProcess, payroll_rows, write_payroll
+from conftest import (
+    WEBHOOK_TOKEN,
+    EndpointProcess,
+    SimulatorProcess,
+    payroll_rows,
+    write_payroll,
+)
 from quorvel_bo.payouts.ledger import BatchState, Ledger
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
 from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN

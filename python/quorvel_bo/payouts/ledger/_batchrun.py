@@ -19,7 +19,12 @@ from quorvel_bo.payouts._errors import (
     PayoutsError,
     ValidationError,
 )
-from quorvel_bo.payouts._types import BatchStatus, BatchTransfer, BatchTransferResult, BatchTransferStatus
+from quorvel_bo.payouts._types import (
+    BatchStatus,
+    BatchTransfer,
+    BatchTransferResult,
+    BatchTransferStatus,
+)
 from quorvel_bo.payouts.ledger._model import BatchState, LedgerBatch, LedgerTransfer
 from quorvel_bo.payouts.ledger._store import TransferWord
 

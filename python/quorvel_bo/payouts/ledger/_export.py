@@ -8,7 +8,12 @@ from collections.abc import Iterator
 from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Any, TextIO
 
-from quorvel_bo.payouts.ledger._model import BatchState, LedgerBatch, LedgerPayout, LedgerTransfer
+from quorvel_bo.payouts.ledger._model import (
+    BatchState,
+    LedgerBatch,
+    LedgerPayout,
+    LedgerTransfer,
+)
 
 if TYPE_CHECKING:
     from quorvel_bo.payouts.ledger._ledger import Ledger

@@ -112,7 +112,7 @@ def read_payroll(data: bytes) -> list[PayrollRow]:
     unknown or missing columns. A row with more cells than the header comes back ``broken``.
     """
     bom = b"\xef\xbb\xbf"
-    body = data[len(bom):] if data.startswith(bom) else data
+    body = data.removeprefix(bom)
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError as exc:

@@ -8,17 +8,16 @@ import os
 import queue
 from collections.abc import AsyncIterator
 
+from quorvel_bo.payouts._errors import DecodeError, ValidationError, WebhookAuthError
+from quorvel_bo.payouts._types import BatchNotification
+from quorvel_bo.payouts._webhook import parse_batch_webhook
+from quorvel_bo.payouts.ledger._ledger import Ledger
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
-
-from quorvel_bo.payouts._errors import DecodeError, ValidationError, WebhookAuthError
-from quorvel_bo.payouts._types import BatchNotification
-from quorvel_bo.payouts._webhook import parse_batch_webhook
-from quorvel_bo.payouts.ledger._ledger import Ledger
 
 __all__ = ["DB_VARIABLE", "DEFAULT_PATH", "MAX_BODY", "WEBHOOK_TOKEN_VARIABLE", "app", "create_app"]
 
