@@ -138,16 +138,23 @@ class SimulatorProcess:
                 raise RuntimeError(f"the simulator did not start:\n{self.log.read_text(errors='replace')}")
             time.sleep(0.05)
 
-    def payments(self) -> dict[str, Any]:
-        """What the simulator recorded: its inspection endpoint."""
+    def _inspect(self, what: str) -> dict[str, Any]:
         import httpx
         from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
 
         headers = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID}
-        answer = httpx.get(f"{self.base_url}/_simulator/payments", headers=headers, timeout=10)
+        answer = httpx.get(f"{self.base_url}/_simulator/{what}", headers=headers, timeout=10)
         answer.raise_for_status()
         result: dict[str, Any] = answer.json()
         return result
+
+    def payments(self) -> dict[str, Any]:
+        """What the simulator recorded: its inspection endpoint."""
+        return self._inspect("payments")
+
+    def batches(self) -> dict[str, Any]:
+        """The batches the simulator took, and the authorisations it refused as duplicates."""
+        return self._inspect("batches")
 
     def close(self) -> None:
         if self.proc.poll() is None:
@@ -167,3 +174,97 @@ def sim_process(tmp_path: Path) -> Iterator[SimulatorProcess]:
         yield sim
     finally:
         sim.close()
+
+
+class EndpointProcess:
+    """``ledger serve-webhooks`` on a loopback port, its log (uvicorn's access log included) in a file."""
+
+    def __init__(self, log_dir: Path, db: str, token: str, port: int | None = None) -> None:
+        self.port = port or free_port()
+        self.db = db
+        self.token = token
+        self.log_dir = log_dir
+        self.starts = 0
+        self.proc: subprocess.Popen[bytes] | None = None
+        self.url = f"http://127.0.0.1:{self.port}/hooks/batch"
+
+    @property
+    def log(self) -> Path:
+        return self.log_dir / f"endpoint-{self.starts}.log"
+
+    def start(self) -> None:
+        self.starts += 1
+        with self.log.open("wb") as out:
+            self.proc = subprocess.Popen(
+                [sys.executable, "-m", "quorvel_bo.payouts", "ledger", "--db", self.db, "serve-webhooks",
+                 "--host", "127.0.0.1", "--port", str(self.port), "--expected-token", self.token],
+                stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            )
+        end = time.monotonic() + 30
+        while True:
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), timeout=1):
+                return
+            if self.proc.poll() is not None or time.monotonic() > end:
+                raise RuntimeError(f"the endpoint did not start:\n{self.log.read_text(errors='replace')}")
+            time.sleep(0.02)
+
+    def kill(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+    def stop(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.kill()
+
+    def logs(self) -> str:
+        return "".join((self.log_dir / f"endpoint-{n}.log").read_text(errors="replace")
+                       for n in range(1, self.starts + 1))
+
+
+# -- payroll files ----------------------------------------------------------------------------------
+
+import csv
+import io
+
+PAYROLL_COLUMNS = (
+    "transaction_id", "amount", "date", "source_account", "destination_account", "bank_code", "branch_city",
+    "description", "recipient_document_id", "recipient_name", "currency",
+)
+WEBHOOK_TOKEN = "s3cr3t-t0ken-2024-xyz"
+
+
+def payroll_rows(count: int, start: int = 0, rejected_every: int = 0) -> list[dict[str, str]]:
+    """Valid transfers; with ``rejected_every`` N, every Nth id carries the simulator's rejection prefix."""
+    rows = []
+    for i in range(start, start + count):
+        prefix = "SIMREJ" if rejected_every and i % rejected_every == rejected_every - 1 else "PAY"
+        rows.append({
+            "transaction_id": f"{prefix}-{i:06d}",
+            "amount": f"{1 + (i * 37) % 9000}.{i % 100:02d}",
+            "date": "2024-12-20",
+            "source_account": "2012345678",
+            "destination_account": f"300{i:07d}",
+            "bank_code": f"100{1 + i % 5}",
+            "branch_city": ["lpz", "SCZ", " cbb "][i % 3],
+            "description": f"Sueldo diciembre {i}",
+            "recipient_document_id": f"45{i:06d}",
+            "recipient_name": f"Empleada {i} Quispe",
+            "currency": "USD" if i % 10 == 0 else "BOB",
+        })
+    return rows
+
+
+def write_payroll(path: Path, rows: list[dict[str, str]], sep: str = ",", bom: bool = False,
+                  columns: tuple[str, ...] = PAYROLL_COLUMNS) -> Path:
+    out = io.StringIO()
+    writer = csv.writer(out, delimiter=sep, lineterminator="\r\n")
+    writer.writerow(columns)
+    for row in rows:
+        writer.writerow([row.get(c, "") for c in columns])
+    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + out.getvalue().encode("utf-8"))
+    return path

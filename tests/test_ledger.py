@@ -278,8 +278,8 @@ def _cli(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedP
 @pytest.mark.timeout(60)
 def test_commands_record_run_and_report(tmp_path: Path, sim: Simulator) -> None:
     db = str(tmp_path / "payouts.db")
-    assert _cli("--db", db, "init").stdout == f"{db}: ledger created (schema version 1)\n"
-    assert _cli("init", "--db", db).stdout == f"{db}: schema version 1, up to date\n"
+    assert _cli("--db", db, "init").stdout == f"{db}: ledger created (schema version 2)\n"
+    assert _cli("init", "--db", db).stdout == f"{db}: schema version 2, up to date\n"
     add = ["add-qr", "--db", db, "--key", "INV-1", "--qr", QR_OPEN_AMOUNT, "--source-account", SOURCE,
            "--amount", "75.50", "--description", "Almuerzo"]
     assert _cli(*add).stdout == "recorded INV-1\n"
@@ -325,7 +325,7 @@ def test_commands_record_run_and_report(tmp_path: Path, sim: Simulator) -> None:
     text = _cli("--db", db, "show", "INV-1").stdout.splitlines()
     assert text[0] == "payout INV-1: paid"
     assert "  paid amount             75.5" in text
-    assert _cli("--db", db, "show", "NOPE").stderr == "ledger: no payout with key 'NOPE'\n"
+    assert _cli("--db", db, "show", "NOPE").stderr == "ledger: no payout or batch 'NOPE'\n"
 
 
 @pytest.mark.timeout(60)

@@ -114,7 +114,8 @@ def _simulator(args: argparse.Namespace) -> int:
     from quorvel_bo.payouts.simulator import Settings, serve
 
     settings = Settings(
-        settle_after=args.settle_after, slow_delay=args.slow_delay, transfer_interval=args.transfer_interval
+        settle_after=args.settle_after, slow_delay=args.slow_delay, transfer_interval=args.transfer_interval,
+        webhook_attempts=args.webhook_attempts, webhook_backoff_max=args.webhook_backoff_max,
     )
     stop = threading.Event()
     # A terminated simulator closes its sockets and its notification threads like an interrupted one.
@@ -227,6 +228,14 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     sim.add_argument(
         "--transfer-interval", type=_non_negative(float), default=0.5, metavar="SECONDS",
         help="time each batch transfer takes to complete (default: %(default)s)",
+    )
+    sim.add_argument(
+        "--webhook-attempts", type=_non_negative(int), default=5, metavar="N",
+        help="deliveries of one notification before it is given up (default: %(default)s)",
+    )
+    sim.add_argument(
+        "--webhook-backoff-max", type=_non_negative(float), default=1.0, metavar="SECONDS",
+        help="longest wait between deliveries of one notification (default: %(default)s)",
     )
     sim.set_defaults(action=_simulator)
 

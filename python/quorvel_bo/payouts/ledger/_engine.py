@@ -21,30 +21,31 @@ DEFAULT_DB = "payouts.db"
 
 Row = dict[str, Any]
 
-# Payouts a worker may take: not final, due, and not leased (or leased to someone whose lease ran out).
+# Rows a worker may take: not final, due, and not leased (or leased to someone whose lease ran out).
 _CLAIMABLE = "active = 1 AND next_at <= ? AND COALESCE(lease_until, 0) < ?"
 
-# Rows of the event table are history: no engine may change or remove them once written.
-_SQLITE_GUARD = (
-    (
-        "CREATE TRIGGER IF NOT EXISTS payout_events_no_update BEFORE UPDATE ON payout_events "
-        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
-    ),
-    (
-        "CREATE TRIGGER IF NOT EXISTS payout_events_no_delete BEFORE DELETE ON payout_events "
-        "BEGIN SELECT RAISE(ABORT, 'payout_events is append-only'); END"
-    ),
-)
-_POSTGRES_GUARD = (
-    (
-        "CREATE OR REPLACE FUNCTION payout_events_append_only() RETURNS trigger LANGUAGE plpgsql AS "
-        "$$ BEGIN RAISE EXCEPTION 'payout_events is append-only'; END $$"
-    ),
-    (
-        "CREATE TRIGGER payout_events_append_only BEFORE UPDATE OR DELETE ON payout_events "
-        "FOR EACH ROW EXECUTE FUNCTION payout_events_append_only()"
-    ),
-)
+# Rows of an event table are history: no engine may change or remove them once written.
+def _sqlite_guard(table: str) -> tuple[str, ...]:
+    return tuple(
+        f"CREATE TRIGGER IF NOT EXISTS {table}_no_{verb.lower()} BEFORE {verb} ON {table} "
+        f"BEGIN SELECT RAISE(ABORT, '{table} is append-only'); END"
+        for verb in ("UPDATE", "DELETE")
+    )
+
+
+def _postgres_guard(table: str) -> tuple[str, ...]:
+    return (
+        f"CREATE OR REPLACE FUNCTION {table}_append_only() RETURNS trigger LANGUAGE plpgsql AS "
+        f"$$ BEGIN RAISE EXCEPTION '{table} is append-only'; END $$",
+        f"CREATE TRIGGER {table}_append_only BEFORE UPDATE OR DELETE ON {table} "
+        f"FOR EACH ROW EXECUTE FUNCTION {table}_append_only()",
+    )
+
+
+# The tables work is claimed from, and their keys.
+_CLAIM_KEYS = {"payouts": "key", "batches": "process_id"}
+
+
 # Any constant shared by every process of one database: the key of the lock that serialises schema changes.
 _SCHEMA_LOCK_KEY = 0x51B0_1ED6
 
@@ -80,14 +81,14 @@ class Engine:
     def transaction(self, *, write: bool = True) -> Any:  # a context manager of Tx
         raise NotImplementedError
 
-    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
-        """Leases the most overdue claimable payout to ``owner``, or returns None."""
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int, table: str = "payouts") -> Row | None:
+        """Leases the most overdue claimable row of ``table`` (payouts or batches) to ``owner``, or returns None."""
         raise NotImplementedError
 
     def lock_schema(self, tx: Tx) -> None:
         """Serialises schema creation between processes (inside the transaction)."""
 
-    def append_only_guard(self) -> Sequence[str]:
+    def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
         raise NotImplementedError
 
     def close(self) -> None:
@@ -128,16 +129,17 @@ class SqliteEngine(Engine):
             finally:
                 cursor.close()
 
-    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int, table: str = "payouts") -> Row | None:
+        key = _CLAIM_KEYS[table]
         # One statement: the choice and the lease cannot be split by another writer.
         return tx.one(
-            "UPDATE payouts SET lease_owner = ?, lease_until = ? WHERE key = "
-            f"(SELECT key FROM payouts WHERE {_CLAIMABLE} ORDER BY next_at, key LIMIT 1) RETURNING *",
+            f"UPDATE {table} SET lease_owner = ?, lease_until = ? WHERE {key} = "
+            f"(SELECT {key} FROM {table} WHERE {_CLAIMABLE} ORDER BY next_at, {key} LIMIT 1) RETURNING *",
             (owner, lease_until, now, now),
         )
 
-    def append_only_guard(self) -> Sequence[str]:
-        return _SQLITE_GUARD
+    def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
+        return _sqlite_guard(table)
 
     def close(self) -> None:
         self._conn.close()
@@ -164,19 +166,20 @@ class PostgresEngine(Engine):
         with self._lock, self._conn.transaction(), self._conn.cursor() as cursor:
             yield Tx(cursor, _pyformat)
 
-    def claim(self, tx: Tx, owner: str, now: int, lease_until: int) -> Row | None:
+    def claim(self, tx: Tx, owner: str, now: int, lease_until: int, table: str = "payouts") -> Row | None:
+        key = _CLAIM_KEYS[table]
         return tx.one(
-            f"WITH c AS (SELECT key FROM payouts WHERE {_CLAIMABLE} ORDER BY next_at, key LIMIT 1 "
+            f"WITH c AS (SELECT {key} FROM {table} WHERE {_CLAIMABLE} ORDER BY next_at, {key} LIMIT 1 "
             "FOR UPDATE SKIP LOCKED) "
-            "UPDATE payouts p SET lease_owner = ?, lease_until = ? FROM c WHERE p.key = c.key RETURNING p.*",
+            f"UPDATE {table} p SET lease_owner = ?, lease_until = ? FROM c WHERE p.{key} = c.{key} RETURNING p.*",
             (now, now, owner, lease_until),
         )
 
     def lock_schema(self, tx: Tx) -> None:
         tx.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK_KEY,))
 
-    def append_only_guard(self) -> Sequence[str]:
-        return _POSTGRES_GUARD
+    def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
+        return _postgres_guard(table)
 
     def close(self) -> None:
         self._conn.close()

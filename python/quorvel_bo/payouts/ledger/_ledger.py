@@ -2,25 +2,40 @@
 
 from __future__ import annotations
 
+import os
 import threading
 import time
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any
 
 from quorvel_bo.payouts._client import Client
 from quorvel_bo.payouts._core import run as core_run
 from quorvel_bo.payouts._errors import ValidationError
-from quorvel_bo.payouts._types import Amount, amount_text
+from quorvel_bo.payouts._types import Amount, BatchNotification, BatchTransfer, amount_text
+from quorvel_bo.payouts.ledger._batchrun import word_of_status
 from quorvel_bo.payouts.ledger._engine import describe_url, open_engine
 from quorvel_bo.payouts.ledger._model import (
     FINAL_STATES,
+    BatchState,
+    LedgerBatch,
+    LedgerError,
     LedgerEvent,
     LedgerPayout,
+    LedgerTransfer,
     PayoutState,
 )
+from quorvel_bo.payouts.ledger._payroll import (
+    DEFAULT_CHUNK_SIZE,
+    ImportResult,
+    PayrollRow,
+    plan_batches,
+    read_payroll,
+    rows_of_transfers,
+)
 from quorvel_bo.payouts.ledger._runner import (
+    BatchHook,
     ChangeHook,
     ClientSettings,
     Runner,
@@ -76,6 +91,12 @@ class LedgerStatus:
     in_doubt: list[LedgerPayout]
     in_flight: list[LedgerPayout]
     failures: list[LedgerPayout]
+    #: Batches per state, transfers per status ("not sent" before the provider's first word).
+    batch_counts: dict[BatchState, int] = field(default_factory=dict)
+    transfer_counts: dict[str, int] = field(default_factory=dict)
+    #: Batches whose authorisation may be at the provider, and those it refused.
+    batches_in_doubt: list[LedgerBatch] = field(default_factory=list)
+    batches_refused: list[LedgerBatch] = field(default_factory=list)
 
     @property
     def total(self) -> int:
@@ -85,6 +106,10 @@ class LedgerStatus:
     def unfinished(self) -> int:
         return sum(n for s, n in self.counts.items() if not s.is_final)
 
+    @property
+    def unfinished_batches(self) -> int:
+        return sum(n for s, n in self.batch_counts.items() if not s.is_final)
+
     def to_json(self) -> dict[str, Any]:
         return {
             "total": self.total,
@@ -93,10 +118,20 @@ class LedgerStatus:
             "in_doubt": [_brief(p) for p in self.in_doubt],
             "in_flight": [_brief(p) for p in self.in_flight],
             "failures": [_brief(p) for p in self.failures],
+            "batches": {
+                "total": sum(self.batch_counts.values()),
+                "unfinished": self.unfinished_batches,
+                "counts": {s.value: n for s, n in sorted(self.batch_counts.items(),
+                                                         key=lambda item: _BATCH_ORDER[item[0]])},
+                "in_doubt": [b.to_json() for b in self.batches_in_doubt],
+                "refused": [b.to_json() for b in self.batches_refused],
+            },
+            "transfers": {"total": sum(self.transfer_counts.values()), "counts": dict(sorted(self.transfer_counts.items()))},
         }
 
 
 _ORDER = {state: i for i, state in enumerate(PayoutState)}
+_BATCH_ORDER = {state: i for i, state in enumerate(BatchState)}
 
 
 def _brief(p: LedgerPayout) -> dict[str, Any]:
@@ -174,16 +209,109 @@ class Ledger:
         options: RunOptions | None = None,
         on_change: ChangeHook | None = None,
         stop: threading.Event | None = None,
+        on_batch_change: BatchHook | None = None,
     ) -> RunSummary:
-        """Drives due payouts with ``workers`` threads until ``stop`` is set, or until none is left with ``until_idle``.
+        """Drives due payouts and batches with ``workers`` threads until ``stop`` is set, or until none is left with ``until_idle``.
 
         ``client`` is a Client shared by the workers, or ClientSettings from which each worker
-        builds its own. Ctrl-C stops the run; a payment then on its way is recorded in doubt.
+        builds its own. Ctrl-C stops the run; a payment or authorisation then on its way is
+        recorded in doubt. With ``until_idle`` the run also waits until every authorised batch's
+        transfers are final (notified, or found through the batch status).
         """
         runner = Runner(
-            self.url, client, options=options, until_idle=until_idle, on_change=on_change, stop=stop, clock=self._clock
+            self.url, client, options=options, until_idle=until_idle, on_change=on_change, stop=stop, clock=self._clock,
+            on_batch_change=on_batch_change,
         )
         return runner.run(workers)
+
+    # -- batches -----------------------------------------------------------------------------------
+
+    def add_batch(
+        self,
+        transfers: Sequence[BatchTransfer | Mapping[str, Any]],
+        *,
+        branch_code: str,
+        webhook_url: str,
+        webhook_token: str,
+        process_id: str | None = None,
+        chunk_size: int = DEFAULT_CHUNK_SIZE,
+        skip_invalid: bool = False,
+        source: str | None = None,
+    ) -> ImportResult:
+        """Records transfers as batches of at most ``chunk_size``, each with its own process id; nothing is sent.
+
+        Every transfer is checked by the core's own rules first, and a transaction id repeated
+        in ``transfers`` or already in the ledger is a problem too. Any problem raises
+        ImportProblemsError listing every one (line = position from 1) and records nothing,
+        unless ``skip_invalid``: then the good transfers are recorded and the others listed in
+        the result. ``process_id`` names the first batch; later ones get ids derived from it.
+        """
+        return self._add_rows(rows_of_transfers(transfers), branch_code=branch_code, webhook_url=webhook_url,
+                              webhook_token=webhook_token, process_id=process_id, chunk_size=chunk_size,
+                              skip_invalid=skip_invalid, source=source)
+
+    def import_csv(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        branch_code: str,
+        webhook_url: str,
+        webhook_token: str,
+        process_id: str | None = None,
+        chunk_size: int = DEFAULT_CHUNK_SIZE,
+        skip_invalid: bool = False,
+    ) -> ImportResult:
+        """``add_batch`` for a payroll file: CSV, UTF-8 (BOM or not), comma or semicolon separated, a header row
+        naming the transfer fields; problems name the file's line and column."""
+        with open(path, "rb") as f:
+            data = f.read()
+        return self._add_rows(read_payroll(data), branch_code=branch_code, webhook_url=webhook_url,
+                              webhook_token=webhook_token, process_id=process_id, chunk_size=chunk_size,
+                              skip_invalid=skip_invalid, source=os.path.basename(os.fspath(path)))
+
+    def _add_rows(self, rows: list[PayrollRow], *, branch_code: str, webhook_url: str, webhook_token: str,
+                  process_id: str | None, chunk_size: int, skip_invalid: bool, source: str | None) -> ImportResult:
+        batches, skipped = plan_batches(
+            rows, branch_code=branch_code, webhook_url=webhook_url, webhook_token=webhook_token,
+            process_id=process_id, chunk_size=chunk_size, skip_invalid=skip_invalid, source=source,
+            known_ids=self._store.known_transaction_ids, known_process_ids=self._store.known_process_ids,
+        )
+        try:
+            self._store.add_batches(batches)
+        except Exception as exc:
+            # Another import recorded some of these ids (or process ids) between the check and now.
+            if type(exc).__module__.split(".")[0] in ("sqlite3", "psycopg") and "unique" in str(exc).lower():
+                raise LedgerError(f"some transfers or batches were recorded meanwhile; nothing was recorded ({exc})")\
+                    from None
+            raise
+        return ImportResult(
+            process_ids=[b.process_id for b in batches],
+            transfers=sum(len(b.transfers) for b in batches),
+            skipped=skipped,
+        )
+
+    def record_notification(self, notification: BatchNotification) -> bool:
+        """Writes what a verified batch notification says; False when it changed nothing (a repeat)."""
+        transfer = notification.transfer
+        if transfer.transaction_id is None:
+            return False
+        return bool(self._store.record_words([word_of_status(transfer)], "notification"))
+
+    def batch(self, process_id: str) -> LedgerBatch | None:
+        return self._store.batch(process_id)
+
+    def batches(self, states: list[BatchState] | None = None) -> list[LedgerBatch]:
+        return self._store.batches(states)
+
+    def batch_history(self, process_id: str) -> list[LedgerEvent]:
+        return self._store.batch_history(process_id)
+
+    def transfers(self, process_id: str | None = None, *, since: int | None = None) -> list[LedgerTransfer]:
+        """Transfers in recorded order; ``since`` (Unix ms) keeps those changed since then."""
+        return self._store.transfers(process_id, since)
+
+    def transfer(self, transaction_id: str) -> LedgerTransfer | None:
+        return self._store.transfer(transaction_id)
 
     def payout(self, key: str) -> LedgerPayout | None:
         return self._store.get(key)
@@ -202,4 +330,9 @@ class Ledger:
         in_doubt = self._store.payouts([PayoutState.IN_DOUBT], limit) + expired
         in_flight = [p for p in paying if (p.lease_until or 0) >= now]
         failures = self._store.payouts(sorted(FINAL_STATES - {PayoutState.PAID}, key=_ORDER.__getitem__), limit)
-        return LedgerStatus(counts=counts, in_doubt=in_doubt[:limit], in_flight=in_flight[:limit], failures=failures)
+        doubtful = self._store.batches([BatchState.IN_DOUBT, BatchState.AUTHORIZING])
+        return LedgerStatus(
+            counts=counts, in_doubt=in_doubt[:limit], in_flight=in_flight[:limit], failures=failures,
+            batch_counts=self._store.batch_counts(), transfer_counts=self._store.transfer_counts(),
+            batches_in_doubt=doubtful[:limit], batches_refused=self._store.batches([BatchState.REFUSED])[:limit],
+        )

@@ -31,11 +31,12 @@ from quorvel_bo.payouts._errors import (
 )
 from quorvel_bo.payouts._retry import Backoff
 from quorvel_bo.payouts._types import PaymentStatus, Payout, ScannedQr
+from quorvel_bo.payouts.ledger._batchrun import BatchSteps
 from quorvel_bo.payouts.ledger._engine import open_engine
-from quorvel_bo.payouts.ledger._model import LedgerPayout, PayoutState
+from quorvel_bo.payouts.ledger._model import LedgerBatch, LedgerPayout, PayoutState
 from quorvel_bo.payouts.ledger._store import LeaseLost, Store
 
-__all__ = ["ClientSettings", "RunOptions", "RunSummary", "Runner"]
+__all__ = ["BatchHook", "ClientSettings", "RunOptions", "RunSummary", "Runner"]
 
 logger = logging.getLogger("quorvel_bo.payouts.ledger")
 
@@ -52,6 +53,8 @@ _DEFAULT_BACKOFF = Backoff()
 
 #: Called after every recorded step: the payout as it now stands, and the event's name.
 ChangeHook = Callable[[LedgerPayout, str], None]
+#: The same for batches.
+BatchHook = Callable[[LedgerBatch, str], None]
 
 
 @dataclass(frozen=True)
@@ -61,7 +64,9 @@ class RunOptions:
     ``lease`` must be longer than the client's longest request plus ``inline_wait``: a worker
     that holds a payout longer may lose it to another. ``grace`` is how long after a payment
     request was sent a "not found" from the provider is believed: it must exceed the
-    provider's processing time, or a late payment could meet its twin.
+    provider's processing time, or a late payment could meet its twin (the same holds for a
+    batch's authorisation). An authorised batch whose transfers are not all final after
+    ``reconcile_after`` is asked through the batch status, then every ``reconcile_interval``.
     """
 
     lease: float = 180.0
@@ -72,10 +77,12 @@ class RunOptions:
     retry_max_interval: float = 60.0
     inline_wait: float = 5.0
     idle_interval: float = 1.0
+    reconcile_after: float = 600.0
+    reconcile_interval: float = 300.0
 
     def __post_init__(self) -> None:
         for name in ("lease", "grace", "poll_interval", "poll_max_interval", "retry_interval",
-                     "retry_max_interval", "inline_wait", "idle_interval"):
+                     "retry_max_interval", "inline_wait", "idle_interval", "reconcile_after", "reconcile_interval"):
             if getattr(self, name) < 0:
                 raise ValueError(f"{name} must not be negative")
         if self.lease <= self.inline_wait:
@@ -148,6 +155,7 @@ class _Worker:
         self.client = runner.client_for(self._on_uncertain)
         self.sending: str | None = None
         self.steps = 0
+        self.batches = BatchSteps(self)
 
     def close(self) -> None:
         self.store.close()
@@ -173,12 +181,21 @@ class _Worker:
         while not stop.is_set():
             payout = self.store.claim(self.owner, lease)
             if payout is None:
+                batch = self.store.claim_batch(self.owner, lease)
+                if batch is not None:
+                    try:
+                        self.batches.drive(batch)
+                    except LeaseLost:
+                        logger.warning("lost the lease on batch %s; another worker carries on", batch.process_id)
+                    continue
                 remaining, due = self.store.pending()
-                if remaining == 0 and self.runner.until_idle:
+                remaining_batches, batch_due = self.store.pending_batches()
+                if remaining + remaining_batches == 0 and self.runner.until_idle:
                     return
                 wait = self.options.idle_interval
-                if due is not None:
-                    wait = min(wait, max(0.0, (due - self.store.now()) / 1000))
+                for when in (due, batch_due):
+                    if when is not None:
+                        wait = min(wait, max(0.0, (when - self.store.now()) / 1000))
                 stop.wait(max(wait, 0.005))
                 continue
             try:
@@ -394,8 +411,10 @@ class Runner:
         on_change: ChangeHook | None = None,
         stop: threading.Event | None = None,
         clock: Callable[[], float] = time.time,
+        on_batch_change: BatchHook | None = None,
     ) -> None:
         self.url = url
+        self._on_batch_change = on_batch_change
         self._client = client
         self.owns_clients = isinstance(client, ClientSettings)
         self.options = options or RunOptions()
@@ -417,6 +436,15 @@ class Runner:
         with self._hook_lock:
             try:
                 self._on_change(payout, event)
+            except Exception:
+                logger.exception("ledger change hook failed")
+
+    def batch_changed(self, batch: LedgerBatch, event: str) -> None:
+        if self._on_batch_change is None:
+            return
+        with self._hook_lock:
+            try:
+                self._on_batch_change(batch, event)
             except Exception:
                 logger.exception("ledger change hook failed")
 
@@ -453,7 +481,7 @@ class Runner:
         steps = sum(w.steps for w in crew)
         store = Store(open_engine(self.url), clock=self.clock)
         try:
-            remaining = store.pending()[0]
+            remaining = store.pending()[0] + store.pending_batches()[0]
         finally:
             store.close()
         if not interrupted:
@@ -472,5 +500,11 @@ class Runner:
                     marked = store.mark_in_doubt(key, worker.owner, "interrupted while the payment was on its way")
                     if marked is not None:
                         self.changed(marked, "interrupted while the payment was on its way")
+                pid = worker.batches.sending
+                if pid is not None:
+                    event = "interrupted while the authorisation was on its way"
+                    batch = store.mark_batch_in_doubt(pid, worker.owner, event)
+                    if batch is not None:
+                        self.batch_changed(batch, event)
         finally:
             store.close()

@@ -53,6 +53,80 @@ CREATE TABLE payout_events (
 )
 """
 
+# A batch is one authorisation: its process id is the write-ahead key, as the transaction id is a payout's.
+_BATCHES = """
+CREATE TABLE batches (
+    process_id TEXT PRIMARY KEY,
+    branch_code TEXT NOT NULL,
+    webhook_url TEXT NOT NULL,
+    webhook_token TEXT NOT NULL,
+    source TEXT,
+    part INTEGER NOT NULL,
+    transfers INTEGER NOT NULL,
+    state TEXT NOT NULL,
+    active INTEGER NOT NULL,
+    batch_number TEXT,
+    reason TEXT,
+    attempts INTEGER NOT NULL DEFAULT 0,
+    tries INTEGER NOT NULL DEFAULT 0,
+    sent_at BIGINT,
+    doubt_since BIGINT,
+    authorized_at BIGINT,
+    completed_at BIGINT,
+    next_at BIGINT NOT NULL,
+    lease_owner TEXT,
+    lease_until BIGINT,
+    created_at BIGINT NOT NULL,
+    updated_at BIGINT NOT NULL,
+    events INTEGER NOT NULL DEFAULT 0
+)
+"""
+_BATCH_EVENTS = """
+CREATE TABLE batch_events (
+    process_id TEXT NOT NULL REFERENCES batches (process_id),
+    seq INTEGER NOT NULL,
+    at BIGINT NOT NULL,
+    state TEXT NOT NULL,
+    event TEXT NOT NULL,
+    detail TEXT,
+    worker TEXT,
+    PRIMARY KEY (process_id, seq)
+)
+"""
+# A transaction id names one transfer in the whole ledger, so a payroll imported twice is refused.
+_TRANSFERS = """
+CREATE TABLE transfers (
+    transaction_id TEXT PRIMARY KEY,
+    process_id TEXT NOT NULL REFERENCES batches (process_id),
+    item INTEGER NOT NULL,
+    line INTEGER,
+    amount TEXT NOT NULL,
+    transfer_date TEXT NOT NULL,
+    source_account TEXT NOT NULL,
+    destination_account TEXT NOT NULL,
+    bank_code TEXT NOT NULL,
+    branch_city TEXT NOT NULL,
+    description TEXT NOT NULL,
+    recipient_document_id TEXT NOT NULL,
+    recipient_name TEXT NOT NULL,
+    currency TEXT NOT NULL,
+    status TEXT,
+    final INTEGER NOT NULL DEFAULT 0,
+    raw_status TEXT,
+    reference TEXT,
+    message TEXT,
+    ach_number TEXT,
+    bank_name TEXT,
+    transaction_at TEXT,
+    paid_amount TEXT,
+    reported_by TEXT,
+    notified_at BIGINT,
+    final_at BIGINT,
+    created_at BIGINT NOT NULL,
+    updated_at BIGINT NOT NULL
+)
+"""
+
 
 @dataclass(frozen=True)
 class Migration:
@@ -69,11 +143,26 @@ def _v1(engine: Engine, tx: Tx) -> None:
     # The claim reads the due, unfinished payouts in order.
     tx.execute("CREATE INDEX payouts_due ON payouts (active, next_at)")
     tx.execute("CREATE INDEX payouts_state ON payouts (state)")
-    for statement in engine.append_only_guard():
+    for statement in engine.append_only_guard("payout_events"):
         tx.execute(statement)
 
 
-MIGRATIONS: tuple[Migration, ...] = (Migration(1, "payouts and their event history", _v1),)
+def _v2(engine: Engine, tx: Tx) -> None:
+    tx.execute(_BATCHES)
+    tx.execute(_BATCH_EVENTS)
+    tx.execute(_TRANSFERS)
+    tx.execute("CREATE INDEX batches_due ON batches (active, next_at)")
+    # Completion asks how many transfers of a batch are not final yet.
+    tx.execute("CREATE INDEX transfers_batch ON transfers (process_id, final)")
+    tx.execute("CREATE INDEX transfers_updated ON transfers (updated_at)")
+    for statement in engine.append_only_guard("batch_events"):
+        tx.execute(statement)
+
+
+MIGRATIONS: tuple[Migration, ...] = (
+    Migration(1, "payouts and their event history", _v1),
+    Migration(2, "batches of transfers, their event history and the transfers", _v2),
+)
 SCHEMA_VERSION = MIGRATIONS[-1].version
 
 

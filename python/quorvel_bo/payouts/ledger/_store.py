@@ -3,20 +3,24 @@
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any
 
-from quorvel_bo.payouts.ledger._engine import Engine
+from quorvel_bo.payouts.ledger._engine import Engine, Tx
 from quorvel_bo.payouts.ledger._model import (
     FINAL_STATES,
+    BatchState,
     IntentConflictError,
+    LedgerBatch,
     LedgerEvent,
     LedgerPayout,
+    LedgerTransfer,
     PayoutState,
 )
 
-__all__ = ["LeaseLost", "Store"]
+__all__ = ["LeaseLost", "NewBatch", "Store", "TransferWord"]
 
 # Columns a state change may set besides the state, the lease and the schedule.
 _CHANGEABLE = frozenset(
@@ -36,6 +40,36 @@ _CHANGEABLE = frozenset(
     }
 )
 _FINAL_VALUES = tuple(sorted(s.value for s in FINAL_STATES))
+_BATCH_CHANGEABLE = frozenset(
+    {"batch_number", "reason", "attempts", "tries", "sent_at", "doubt_since", "authorized_at"}
+)
+# What the provider says of a transfer; the rest of its row is what was imported.
+_WORD_COLUMNS = (
+    "status", "raw_status", "reference", "message", "ach_number", "bank_name", "transaction_at", "paid_amount"
+)
+# Columns of a transfer row as imported, in insertion order.
+_TRANSFER_INPUT = (
+    "transaction_id", "amount", "transfer_date", "source_account", "destination_account", "bank_code",
+    "branch_city", "description", "recipient_document_id", "recipient_name", "currency",
+)
+# Rows per INSERT statement: few round trips, and well under SQLite's limit of bound values.
+_INSERT_ROWS = 200
+
+#: A transfer as the provider reports it: a dict with the keys of ``_WORD_COLUMNS`` (and ``transaction_id``).
+TransferWord = Mapping[str, Any]
+
+
+@dataclass(frozen=True)
+class NewBatch:
+    """A batch to record, with its transfers: (line in the source or None, the transfer's values)."""
+
+    process_id: str
+    branch_code: str
+    webhook_url: str
+    webhook_token: str = field(repr=False)
+    source: str | None = None
+    part: int = 1
+    transfers: Sequence[tuple[int | None, Mapping[str, str]]] = ()
 
 
 class LeaseLost(Exception):
@@ -196,5 +230,269 @@ class Store:
         """How many payouts are not final, and when the soonest of them is due."""
         with self.engine.transaction(write=False) as tx:
             row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM payouts WHERE active = 1")
+        assert row is not None
+        return int(row["n"]), None if row["due"] is None else int(row["due"])
+
+    # -- batches -----------------------------------------------------------------------------------
+
+    def known_transaction_ids(self, ids: Iterable[str]) -> dict[str, str]:
+        """Those of ``ids`` already recorded, with the process id of their batch."""
+        wanted = list(dict.fromkeys(ids))
+        found: dict[str, str] = {}
+        with self.engine.transaction(write=False) as tx:
+            for start in range(0, len(wanted), 500):
+                chunk = wanted[start : start + 500]
+                rows = tx.execute(
+                    f"SELECT transaction_id, process_id FROM transfers WHERE transaction_id IN "
+                    f"({', '.join('?' for _ in chunk)})",
+                    chunk,
+                )
+                found.update({r["transaction_id"]: r["process_id"] for r in rows})
+        return found
+
+    def known_process_ids(self, ids: Sequence[str]) -> set[str]:
+        if not ids:
+            return set()
+        with self.engine.transaction(write=False) as tx:
+            rows = tx.execute(
+                f"SELECT process_id FROM batches WHERE process_id IN ({', '.join('?' for _ in ids)})", list(ids)
+            )
+        return {r["process_id"] for r in rows}
+
+    def add_batches(self, batches: Sequence[NewBatch]) -> None:
+        """Records batches and their transfers, all in one transaction: all of them or nothing."""
+        now = self.now()
+        with self.engine.transaction() as tx:
+            for batch in batches:
+                tx.execute(
+                    "INSERT INTO batches (process_id, branch_code, webhook_url, webhook_token, source, part, "
+                    "transfers, state, active, next_at, created_at, updated_at, events) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, 1, ?, ?, ?, 1)",
+                    (batch.process_id, batch.branch_code, batch.webhook_url, batch.webhook_token, batch.source,
+                     batch.part, len(batch.transfers), BatchState.NEW.value, now, now, now),
+                )
+                tx.execute(
+                    "INSERT INTO batch_events (process_id, seq, at, state, event, detail, worker) "
+                    "VALUES (?, 1, ?, ?, ?, ?, NULL)",
+                    (batch.process_id, now, BatchState.NEW.value, "recorded",
+                     f"{len(batch.transfers)} transfer(s)" + (f" from {batch.source}" if batch.source else "")),
+                )
+                columns = ("process_id", "item", "line", *_TRANSFER_INPUT, "created_at", "updated_at")
+                marks = "(" + ", ".join("?" for _ in columns) + ")"
+                rows = [
+                    (batch.process_id, item, line, *(values[c] for c in _TRANSFER_INPUT), now, now)
+                    for item, (line, values) in enumerate(batch.transfers, start=1)
+                ]
+                for start in range(0, len(rows), _INSERT_ROWS):
+                    chunk = rows[start : start + _INSERT_ROWS]
+                    tx.execute(
+                        f"INSERT INTO transfers ({', '.join(columns)}) VALUES {', '.join(marks for _ in chunk)}",
+                        [value for row in chunk for value in row],
+                    )
+
+    def claim_batch(self, owner: str, lease_ms: int) -> LedgerBatch | None:
+        now = self.now()
+        with self.engine.transaction() as tx:
+            row = self.engine.claim(tx, owner, now, now + lease_ms, table="batches")
+        return None if row is None else LedgerBatch.from_row(row)
+
+    def _batch_event(self, tx: Tx, process_id: str, seq: int, now: int, state: BatchState, event: str,
+                     detail: str | None, owner: str | None) -> None:
+        tx.execute(
+            "INSERT INTO batch_events (process_id, seq, at, state, event, detail, worker) VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (process_id, seq, now, state.value, event, detail, owner),
+        )
+
+    def advance_batch(
+        self,
+        batch: LedgerBatch,
+        owner: str,
+        state: BatchState,
+        event: str | None,
+        *,
+        detail: str | None = None,
+        changes: Mapping[str, Any] | None = None,
+        words: Sequence[TransferWord] = (),
+        source: str = "status",
+        lease_until: int | None = None,
+        next_at: int | None = None,
+    ) -> LedgerBatch:
+        """Moves a batch we hold to ``state``, with the transfers' ``words`` (if any), in one transaction.
+
+        An authorised batch whose transfers are all final is completed in the same transaction.
+        Raises LeaseLost when the batch is no longer leased to ``owner``.
+        """
+        now = self.now()
+        changes = dict(changes or {})
+        unknown = set(changes) - _BATCH_CHANGEABLE
+        if unknown:
+            raise ValueError(f"not a changeable column: {', '.join(sorted(unknown))}")
+        columns = ["state = ?", "active = ?"] + [f"{name} = ?" for name in changes]
+        params: list[Any] = [state.value, 0 if state.is_final else 1, *changes.values()]
+        if event is not None:
+            columns.append("events = events + 1")
+        columns += ["updated_at = ?", "lease_owner = ?", "lease_until = ?", "next_at = ?"]
+        params += [now, owner if lease_until is not None else None, lease_until, now if next_at is None else next_at]
+        with self.engine.transaction() as tx:
+            # Transfers first, then the batch: the order the endpoint takes its locks in, so neither waits on
+            # the other in a circle. A lost lease still undoes everything.
+            if words:
+                self._apply_words(tx, batch.process_id, words, source, now)
+            row = tx.one(
+                f"UPDATE batches SET {', '.join(columns)} WHERE process_id = ? AND lease_owner = ? RETURNING *",
+                (*params, batch.process_id, owner),
+            )
+            if row is None:
+                raise LeaseLost(batch.process_id)
+            if event is not None:
+                self._batch_event(tx, batch.process_id, row["events"], now, state, event, detail, owner)
+            done = self._complete_if_done(tx, batch.process_id, now, owner)
+        return LedgerBatch.from_row(done or row)
+
+    def mark_batch_in_doubt(self, process_id: str, owner: str, event: str) -> LedgerBatch | None:
+        """Records that an authorisation ``owner`` is sending may be on its way."""
+        now = self.now()
+        with self.engine.transaction() as tx:
+            row = tx.one(
+                "UPDATE batches SET state = ?, doubt_since = ?, events = events + 1, updated_at = ?, next_at = ? "
+                "WHERE process_id = ? AND lease_owner = ? AND state = ? RETURNING *",
+                (BatchState.IN_DOUBT.value, now, now, now, process_id, owner, BatchState.AUTHORIZING.value),
+            )
+            if row is None:
+                return None
+            self._batch_event(tx, process_id, row["events"], now, BatchState.IN_DOUBT, event, None, owner)
+        return LedgerBatch.from_row(row)
+
+    def _apply_words(
+        self, tx: Tx, process_id: str | None, words: Sequence[TransferWord], source: str, now: int
+    ) -> list[str]:
+        """Writes what the provider says of transfers; returns the ids whose rows changed.
+
+        A final status is never replaced by one that is not (a late or repeated word), and a word
+        that says nothing new writes nothing, so the same notification twice changes nothing.
+        """
+        if process_id is not None and len(words) > 1:
+            current = {r["transaction_id"]: r for r in tx.execute(
+                "SELECT * FROM transfers WHERE process_id = ?", (process_id,))}
+        else:
+            ids = [w["transaction_id"] for w in words]
+            current = {}
+            for start in range(0, len(ids), 500):
+                chunk = ids[start : start + 500]
+                current.update({r["transaction_id"]: r for r in tx.execute(
+                    f"SELECT * FROM transfers WHERE transaction_id IN ({', '.join('?' for _ in chunk)})", chunk)})
+        changed: list[str] = []
+        for word in words:
+            row = current.get(word["transaction_id"])
+            if row is None or (process_id is not None and row["process_id"] != process_id):
+                continue
+            final = 1 if word["final"] else 0
+            if row["final"] and not final:
+                continue
+            updates = {c: word[c] for c in _WORD_COLUMNS if word.get(c) is not None and word[c] != row[c]}
+            if final != row["final"]:
+                updates["final"] = final
+            if final and row["final_at"] is None:
+                updates["final_at"] = now
+            if source == "notification" and row["notified_at"] is None:
+                updates["notified_at"] = now
+            if not updates:
+                continue
+            updates["reported_by"] = source
+            updates["updated_at"] = now
+            # Checked again as the row is written: another writer may have made it final since it was read.
+            guard = "" if final else " AND final = 0"
+            tx.execute(
+                f"UPDATE transfers SET {', '.join(f'{c} = ?' for c in updates)} WHERE transaction_id = ?{guard}",
+                (*updates.values(), row["transaction_id"]),
+            )
+            if tx.rowcount:
+                changed.append(row["transaction_id"])
+        return changed
+
+    def _complete_if_done(self, tx: Tx, process_id: str, now: int, owner: str | None) -> dict[str, Any] | None:
+        """Completes an authorised batch none of whose transfers is still open; returns its row when it did."""
+        row = tx.one(
+            "UPDATE batches SET state = ?, active = 0, completed_at = ?, updated_at = ?, events = events + 1, "
+            "lease_owner = NULL, lease_until = NULL WHERE process_id = ? AND state = ? AND NOT EXISTS "
+            "(SELECT 1 FROM transfers WHERE process_id = ? AND final = 0) RETURNING *",
+            (BatchState.COMPLETED.value, now, now, process_id, BatchState.AUTHORIZED.value, process_id),
+        )
+        if row is not None:
+            self._batch_event(tx, process_id, row["events"], now, BatchState.COMPLETED, "every transfer final",
+                              None, owner)
+        return row
+
+    def record_words(self, words: Sequence[TransferWord], source: str, process_id: str | None = None) -> list[str]:
+        """Writes what a notification or a status answer says; completes batches it finishes."""
+        now = self.now()
+        with self.engine.transaction() as tx:
+            changed = self._apply_words(tx, process_id, words, source, now)
+            if changed:
+                batches = {process_id} if process_id is not None else {
+                    r["process_id"] for r in tx.execute(
+                        f"SELECT DISTINCT process_id FROM transfers WHERE transaction_id IN "
+                        f"({', '.join('?' for _ in changed)})", changed)}
+                for pid in sorted(batches):
+                    self._complete_if_done(tx, pid, now, None)
+        return changed
+
+    def batch(self, process_id: str) -> LedgerBatch | None:
+        with self.engine.transaction(write=False) as tx:
+            row = tx.one("SELECT * FROM batches WHERE process_id = ?", (process_id,))
+        return None if row is None else LedgerBatch.from_row(row)
+
+    def batches(self, states: Sequence[BatchState] | None = None) -> list[LedgerBatch]:
+        sql = "SELECT * FROM batches"
+        params: list[Any] = []
+        if states is not None:
+            sql += f" WHERE state IN ({', '.join('?' for _ in states)})"
+            params += [s.value for s in states]
+        with self.engine.transaction(write=False) as tx:
+            rows = tx.execute(sql + " ORDER BY created_at, part, process_id", params)
+        return [LedgerBatch.from_row(r) for r in rows]
+
+    def batch_history(self, process_id: str) -> list[LedgerEvent]:
+        with self.engine.transaction(write=False) as tx:
+            rows = tx.execute("SELECT * FROM batch_events WHERE process_id = ? ORDER BY seq", (process_id,))
+        return [LedgerEvent.from_batch_row(r) for r in rows]
+
+    def transfers(self, process_id: str | None = None, since: int | None = None) -> list[LedgerTransfer]:
+        sql = "SELECT * FROM transfers"
+        where: list[str] = []
+        params: list[Any] = []
+        if process_id is not None:
+            where.append("process_id = ?")
+            params.append(process_id)
+        if since is not None:
+            where.append("updated_at >= ?")
+            params.append(since)
+        if where:
+            sql += " WHERE " + " AND ".join(where)
+        with self.engine.transaction(write=False) as tx:
+            # In the order they were recorded: import, then part of the file, then row.
+            rows = tx.execute(sql + " ORDER BY created_at, (SELECT part FROM batches b WHERE "
+                              "b.process_id = transfers.process_id), process_id, item", params)
+        return [LedgerTransfer.from_row(r) for r in rows]
+
+    def transfer(self, transaction_id: str) -> LedgerTransfer | None:
+        with self.engine.transaction(write=False) as tx:
+            row = tx.one("SELECT * FROM transfers WHERE transaction_id = ?", (transaction_id,))
+        return None if row is None else LedgerTransfer.from_row(row)
+
+    def batch_counts(self) -> dict[BatchState, int]:
+        with self.engine.transaction(write=False) as tx:
+            rows = tx.execute("SELECT state, COUNT(*) AS n FROM batches GROUP BY state")
+        return {BatchState(r["state"]): int(r["n"]) for r in rows}
+
+    def transfer_counts(self) -> dict[str, int]:
+        """Transfers per status; ``not sent`` for those the provider has not spoken of yet."""
+        with self.engine.transaction(write=False) as tx:
+            rows = tx.execute("SELECT status, COUNT(*) AS n FROM transfers GROUP BY status")
+        return {r["status"] or "not sent": int(r["n"]) for r in rows}
+
+    def pending_batches(self) -> tuple[int, int | None]:
+        with self.engine.transaction(write=False) as tx:
+            row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM batches WHERE active = 1")
         assert row is not None
         return int(row["n"]), None if row["due"] is None else int(row["due"])

@@ -24,6 +24,7 @@ from quorvel_bo.payouts.simulator._json import dumps, loads
 QR_PREFIX: Final = "/payout/sync/v3/qr/"
 BATCH_PREFIX: Final = "/payout/async/v3/"
 INSPECT_PATH: Final = "/_simulator/payments"
+INSPECT_BATCHES_PATH: Final = "/_simulator/batches"
 JSON_TYPE: Final = "application/json; charset=utf-8"
 
 _UUID = re.compile(r"[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}\Z")
@@ -236,6 +237,7 @@ class Provider:
         self._payments: list[tuple[_Intent, _Payout]] = []
         self._duplicates_refused = 0
         self._batches: dict[tuple[str, str], Batch] = {}
+        self._batch_duplicates_refused = 0
         self._trigger_hits: dict[tuple[str, str], int] = {}
 
     # -- dispatch ---------------------------------------------------------------------------------
@@ -248,8 +250,8 @@ class Provider:
             return failure(404, "404", cat.MSG_ROUTE, key="message")
         path = parts.path
         query = parse_qs(parts.query, keep_blank_values=True)
-        if path == INSPECT_PATH and is_loopback(peer):
-            return self._inspect(method, headers)
+        if path in (INSPECT_PATH, INSPECT_BATCHES_PATH) and is_loopback(peer):
+            return self._inspect(method, headers, path)
         route = self._route(method, path)
         if route is None:
             known = path.startswith((QR_PREFIX, BATCH_PREFIX))
@@ -512,13 +514,36 @@ class Provider:
 
     # -- inspection ---------------------------------------------------------------------------------
 
-    def _inspect(self, method: str, headers: Mapping[str, str]) -> Reply:
+    def _inspect(self, method: str, headers: Mapping[str, str], path: str) -> Reply:
         if method != "GET":
             return failure(405, "405", cat.MSG_METHOD, key="message")
         denied = self._authenticate(headers)
         if denied is not None:
             return denied
-        return Reply(200, dumps(self.payments()))
+        return Reply(200, dumps(self.payments() if path == INSPECT_PATH else self.batches()))
+
+    def batches(self) -> dict[str, Any]:
+        """Every batch authorised, in order, with its transfers, and the authorisations refused as duplicates."""
+        with self._lock:
+            listed: list[Json] = [
+                {
+                    "branch": batch.branch,
+                    "process_id": batch.process_id,
+                    "batch_number": str(batch.number),
+                    "transfers": [
+                        {
+                            "transaction_id": t.transaction_id,
+                            "amount": money_text(t.amount),
+                            "currency": t.currency,
+                            "status": t.status,
+                            "reference": t.reference,
+                        }
+                        for t in batch.transfers
+                    ],
+                }
+                for batch in sorted(self._batches.values(), key=lambda b: b.number)
+            ]
+            return {"duplicates_refused": self._batch_duplicates_refused, "batches": listed}
 
     def payments(self) -> dict[str, Any]:
         """Every QR payment recorded, in order, and the payment requests refused as duplicates (code "21")."""
@@ -570,6 +595,7 @@ class Provider:
             return failure(400, cat.CODE_INVALID, cat.MSG_INVALID, error_code="VALIDACION", details=problems)
         with self._lock:
             if (branch, process_id.lower()) in self._batches:
+                self._batch_duplicates_refused += 1
                 return failure(
                     409, cat.CODE_DUPLICATE, "el processId ya fue registrado", error_code="DUPLICADO",
                 )

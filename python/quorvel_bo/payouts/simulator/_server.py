@@ -281,6 +281,14 @@ class Simulator(_Running):
         """
         return self._provider.payments()
 
+    def batches(self) -> dict[str, Any]:
+        """What ``GET /_simulator/batches`` answers: the batches authorised and the duplicates refused.
+
+        ``{"duplicates_refused": N, "batches": [{"branch", "process_id", "batch_number",
+        "transfers": [{"transaction_id", "amount", "currency", "status", "reference"}, ...]}, ...]}``.
+        """
+        return self._provider.batches()
+
     def close(self) -> None:
         super().close()
         self._notifier.close()
