@@ -40,10 +40,8 @@ struct Fields<Config> {
     static constexpr std::string_view name = "Config";
     static Environment default_environment() { return Environment::sandbox; }
     static constexpr auto list = std::tuple{
-        field("client_id", &Config::client_id),
-        field("client_secret", &Config::client_secret),
-        field("basic_token", &Config::basic_token),
-        field_or("environment", &Config::environment, &default_environment),
+        field("client_id", &Config::client_id),     field("client_secret", &Config::client_secret),
+        field("basic_token", &Config::basic_token), field_or("environment", &Config::environment, &default_environment),
         field("base_url", &Config::base_url),
     };
 };

@@ -147,9 +147,7 @@ struct Member {
     std::size_t key_offset = kNoOffset;
 };
 
-inline std::span<const Member> Value::members() const noexcept {
-    return {members_, is_object() ? size() : 0};
-}
+inline std::span<const Member> Value::members() const noexcept { return {members_, is_object() ? size() : 0}; }
 
 // The first member, in document order, whose key an earlier member of the same object already
 // has; null when the keys are distinct or `object` is not an object.

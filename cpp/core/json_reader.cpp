@@ -151,9 +151,14 @@ StringScan scan_string(const char* body, std::size_t available) noexcept {
         if (i + 1 >= available) break;
         char e = body[i + 1];
         switch (e) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                i += 2;
-                continue;
+            case '"':
+            case '\\':
+            case '/':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't': i += 2; continue;
             case 'u': break;
             default:
                 scan.error = kInvalidEscape;
@@ -220,8 +225,7 @@ std::string_view unescape(const char* body, std::size_t length, std::size_t read
             if (i + 16 <= readable) {
                 const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
-                const unsigned mask =
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+                const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
                 const std::size_t plain =
                     std::min(length - i, mask == 0 ? std::size_t{16} : static_cast<std::size_t>(__builtin_ctz(mask)));
                 out += plain;
@@ -235,13 +239,31 @@ std::string_view unescape(const char* body, std::size_t length, std::size_t read
         }
         const char e = body[i + 1];
         switch (e) {
-            case 'b': *out++ = '\b'; i += 2; continue;
-            case 'f': *out++ = '\f'; i += 2; continue;
-            case 'n': *out++ = '\n'; i += 2; continue;
-            case 'r': *out++ = '\r'; i += 2; continue;
-            case 't': *out++ = '\t'; i += 2; continue;
+            case 'b':
+                *out++ = '\b';
+                i += 2;
+                continue;
+            case 'f':
+                *out++ = '\f';
+                i += 2;
+                continue;
+            case 'n':
+                *out++ = '\n';
+                i += 2;
+                continue;
+            case 'r':
+                *out++ = '\r';
+                i += 2;
+                continue;
+            case 't':
+                *out++ = '\t';
+                i += 2;
+                continue;
             case 'u': break;
-            default: *out++ = e; i += 2; continue;
+            default:
+                *out++ = e;
+                i += 2;
+                continue;
         }
         char32_t cp = static_cast<char32_t>(read_hex4(body + i + 2));
         i += 6;
@@ -261,12 +283,32 @@ inline bool decode_escape(const char* body, std::size_t& i, std::size_t end, cha
     if (i + 1 >= end) return false;
     const char e = body[i + 1];
     switch (e) {
-        case '"': case '\\': case '/': *o++ = e; i += 2; return true;
-        case 'b': *o++ = '\b'; i += 2; return true;
-        case 'f': *o++ = '\f'; i += 2; return true;
-        case 'n': *o++ = '\n'; i += 2; return true;
-        case 'r': *o++ = '\r'; i += 2; return true;
-        case 't': *o++ = '\t'; i += 2; return true;
+        case '"':
+        case '\\':
+        case '/':
+            *o++ = e;
+            i += 2;
+            return true;
+        case 'b':
+            *o++ = '\b';
+            i += 2;
+            return true;
+        case 'f':
+            *o++ = '\f';
+            i += 2;
+            return true;
+        case 'n':
+            *o++ = '\n';
+            i += 2;
+            return true;
+        case 'r':
+            *o++ = '\r';
+            i += 2;
+            return true;
+        case 't':
+            *o++ = '\t';
+            i += 2;
+            return true;
         case 'u': break;
         default: return false;
     }
@@ -401,10 +443,17 @@ std::size_t first_invalid_utf8(std::string_view s) noexcept {
         }
         std::size_t len;
         char32_t cp;
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return i;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return i;
         if (i + len > n) return i;
         for (std::size_t k = 1; k < len; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -654,7 +703,11 @@ class FastBuilder {
 public:
     // `base` is the padded copy simdjson walks; views of unescaped text point into `origin` at the same offsets.
     FastBuilder(const char* base, const char* origin, std::size_t size, Arena& arena)
-        : base_(base), origin_(origin), size_(size), arena_(arena), items_(arena.resource()),
+        : base_(base),
+          origin_(origin),
+          size_(size),
+          arena_(arena),
+          items_(arena.resource()),
           members_(arena.resource()) {
         items_.reserve(kStackStart);
         members_.reserve(kStackStart);
@@ -777,9 +830,12 @@ private:
                 out = Value::number({rebase(token.data()), token.size()}, offset);
                 return true;
             case od::json_type::boolean:
-                if (token == "true") out = Value::boolean(true, offset);
-                else if (token == "false") out = Value::boolean(false, offset);
-                else return false;
+                if (token == "true")
+                    out = Value::boolean(true, offset);
+                else if (token == "false")
+                    out = Value::boolean(false, offset);
+                else
+                    return false;
                 return true;
             case od::json_type::null:
                 if (token != "null") return false;

@@ -230,8 +230,10 @@ void Writer::string(std::string_view text) noexcept {
     }
 #endif
     for (; i < n; ++i) {
-        if (kExtra[p[i]] == 0) *at++ = static_cast<char>(p[i]);
-        else escape(p[i]);
+        if (kExtra[p[i]] == 0)
+            *at++ = static_cast<char>(p[i]);
+        else
+            escape(p[i]);
     }
     *at++ = '"';
     at_ = at;

@@ -81,29 +81,29 @@ struct FieldDef {
     using member_type = M;
     using codec = C;
     std::string_view key;
-    M R::*member;
+    M R::* member;
     WhenMissing missing;
     M (*fallback)() = nullptr;
 };
 
 // A field read and written by Codec<M>; an optional member may be left out, any other is required.
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, Codec<M>> field(std::string_view key, M R::* member) {
     return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
 }
 // The same with a codec of the record's own choosing.
 template <class C, class R, class M>
-constexpr FieldDef<R, M, C> field_with(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, C> field_with(std::string_view key, M R::* member) {
     return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
 }
 // A field that takes `fallback()` when left out (null is still read by the codec).
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field_or(std::string_view key, M R::*member, M (*fallback)()) {
+constexpr FieldDef<R, M, Codec<M>> field_or(std::string_view key, M R::* member, M (*fallback)()) {
     return {key, member, WhenMissing::fallback, fallback};
 }
 // A list that is empty when left out.
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field_or_empty(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, Codec<M>> field_or_empty(std::string_view key, M R::* member) {
     return {key, member, WhenMissing::empty};
 }
 
@@ -151,9 +151,7 @@ Value encode_integer(long long number, Arena& arena);
 
 template <>
 struct Codec<std::int64_t> {
-    static Decoded<std::int64_t> decode(const Value& v) {
-        return decode_int64(v, "i64", INT64_MIN, INT64_MAX);
-    }
+    static Decoded<std::int64_t> decode(const Value& v) { return decode_int64(v, "i64", INT64_MIN, INT64_MAX); }
     static Value encode(std::int64_t n, Arena& arena) { return encode_integer(n, arena); }
 };
 
@@ -358,8 +356,8 @@ struct Codec<R> {
         Member* members = arena.allocate<Member>(n);
         record_detail::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            std::construct_at(members + record_detail::rank<R>[index.value],
-                              Member{def.key, Def::codec::encode(record.*def.member, arena)});
+            constexpr std::size_t place = record_detail::rank<R>[decltype(index)::value];
+            std::construct_at(members + place, Member{def.key, Def::codec::encode(record.*def.member, arena)});
         });
         return Value::ordered_object({members, n});
     }
@@ -369,7 +367,8 @@ struct Codec<R> {
         Member* members = arena.allocate<Member>(n);
         record_detail::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            std::construct_at(members + record_detail::rank<R>[index.value],
+            constexpr std::size_t place = record_detail::rank<R>[decltype(index)::value];
+            std::construct_at(members + place,
                               Member{def.key, Def::codec::encode(std::move(record.*def.member), arena)});
         });
         return Value::ordered_object({members, n});

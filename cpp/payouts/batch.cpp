@@ -96,9 +96,9 @@ struct Mapped {
 // The provider object of a transfer: each key with the punctuation before it, in ascending key
 // order, so that the body is written without a tree of values or any sorting.
 constexpr std::array<std::string_view, 11> kTransferKeys = {
-    "{\"ciNitDestino\":", ",\"codeBanco\":",  ",\"codeSucursal\":", ",\"cuentaDestino\":",
-    ",\"cuentaOrigen\":", ",\"fechaTransaccion\":", ",\"glosa\":", ",\"importe\":",
-    ",\"tipoMoneda\":", ",\"titularDestino\":", ",\"transaccionId\":",
+    "{\"ciNitDestino\":", ",\"codeBanco\":",        ",\"codeSucursal\":",  ",\"cuentaDestino\":",
+    ",\"cuentaOrigen\":", ",\"fechaTransaccion\":", ",\"glosa\":",         ",\"importe\":",
+    ",\"tipoMoneda\":",   ",\"titularDestino\":",   ",\"transaccionId\":",
 };
 // The amount is written as a JSON number; every other text as a string.
 constexpr std::size_t kAmountAt = 7;
@@ -113,8 +113,16 @@ using TransferTexts = std::array<std::string_view, kTransferKeys.size()>;
 
 // The transfer's texts in the order of kTransferKeys.
 TransferTexts transfer_texts(const model::BatchTransfer& t, const Mapped& mapped) {
-    return {t.recipient_document_id, t.bank_code, mapped.city, t.destination_account, t.source_account, t.date,
-            core::text::trim(t.description), mapped.amount, t.currency, core::text::trim(t.recipient_name),
+    return {t.recipient_document_id,
+            t.bank_code,
+            mapped.city,
+            t.destination_account,
+            t.source_account,
+            t.date,
+            core::text::trim(t.description),
+            mapped.amount,
+            t.currency,
+            core::text::trim(t.recipient_name),
             t.transaction_id};
 }
 
@@ -128,8 +136,10 @@ std::size_t transfer_size(const TransferTexts& texts) {
 void write_transfer(core::json::Writer& out, const TransferTexts& texts) {
     for (std::size_t k = 0; k < texts.size(); ++k) {
         out.raw(kTransferKeys[k]);
-        if (k == kAmountAt) out.raw(texts[k]);
-        else out.string(texts[k]);
+        if (k == kAmountAt)
+            out.raw(texts[k]);
+        else
+            out.string(texts[k]);
     }
     out.raw('}');
 }
@@ -173,9 +183,9 @@ constexpr std::string_view kWebhookUrlKey = "],\"webhookUrl\":";
 std::string authorize_body(const model::AuthorizeBatch& input, const std::vector<Mapped>& mapped,
                            std::string_view webhook_url) {
     const auto& transfers = input.transfers;
-    std::size_t size = kProcessIdKey.size() + core::json::written_string_size(input.process_id) +
-                       kTransfersKey.size() + (transfers.size() - 1) + kWebhookUrlKey.size() +
-                       core::json::written_string_size(webhook_url) + 1;
+    std::size_t size = kProcessIdKey.size() + core::json::written_string_size(input.process_id) + kTransfersKey.size() +
+                       (transfers.size() - 1) + kWebhookUrlKey.size() + core::json::written_string_size(webhook_url) +
+                       1;
     for (std::size_t i = 0; i < transfers.size(); ++i) size += transfer_size(transfer_texts(transfers[i], mapped[i]));
     return core::json::compose(size, [&](core::json::Writer& out) {
         out.raw(kProcessIdKey);

@@ -10,9 +10,8 @@ ScannedQr from_wire(const wire::Scan& scan) {
     out.currency = non_empty(scan.currency);
     out.description = non_empty(scan.description);
     out.recipient = Recipient{
-        non_empty(scan.account),   non_empty(scan.document_id),
-        non_empty(scan.holder),    non_empty(scan.bank_code),
-        non_empty(scan.bank_name),
+        non_empty(scan.account),   non_empty(scan.document_id), non_empty(scan.holder),
+        non_empty(scan.bank_code), non_empty(scan.bank_name),
     };
     out.expires_on = non_empty(scan.expires_on);
     return out;
@@ -32,9 +31,8 @@ Payout from_wire(const wire::WPayout& payout) {
     out.source_account = non_empty(payout.source_account);
     out.source_holder = non_empty(payout.source_holder);
     out.recipient = Recipient{
-        non_empty(payout.account),   non_empty(payout.document_id),
-        non_empty(payout.holder),    non_empty(payout.bank_code),
-        non_empty(payout.bank_name),
+        non_empty(payout.account),   non_empty(payout.document_id), non_empty(payout.holder),
+        non_empty(payout.bank_code), non_empty(payout.bank_name),
     };
     out.ach_order_number = non_empty(payout.ach_order_number);
     return out;

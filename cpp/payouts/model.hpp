@@ -163,11 +163,8 @@ struct Fields<payouts::model::Recipient> {
     using R = payouts::model::Recipient;
     static constexpr std::string_view name = "Recipient";
     static constexpr auto list = std::tuple{
-        field("account", &R::account),
-        field("document_id", &R::document_id),
-        field("holder", &R::holder),
-        field("bank_code", &R::bank_code),
-        field("bank_name", &R::bank_name),
+        field("account", &R::account),     field("document_id", &R::document_id), field("holder", &R::holder),
+        field("bank_code", &R::bank_code), field("bank_name", &R::bank_name),
     };
 };
 
@@ -176,12 +173,8 @@ struct Fields<payouts::model::ScannedQr> {
     using R = payouts::model::ScannedQr;
     static constexpr std::string_view name = "ScannedQr";
     static constexpr auto list = std::tuple{
-        field("reference", &R::reference),
-        field("amount", &R::amount),
-        field("currency", &R::currency),
-        field("description", &R::description),
-        field("recipient", &R::recipient),
-        field("expires_on", &R::expires_on),
+        field("reference", &R::reference),     field("amount", &R::amount),       field("currency", &R::currency),
+        field("description", &R::description), field("recipient", &R::recipient), field("expires_on", &R::expires_on),
     };
 };
 
@@ -255,10 +248,8 @@ struct Fields<payouts::model::AuthorizeBatch> {
     using R = payouts::model::AuthorizeBatch;
     static constexpr std::string_view name = "AuthorizeBatch";
     static constexpr auto list = std::tuple{
-        field("branch_code", &R::branch_code),
-        field("process_id", &R::process_id),
-        field("webhook_url", &R::webhook_url),
-        field("webhook_token", &R::webhook_token),
+        field("branch_code", &R::branch_code), field("process_id", &R::process_id),
+        field("webhook_url", &R::webhook_url), field("webhook_token", &R::webhook_token),
         field("transfers", &R::transfers),
     };
 };
@@ -320,11 +311,8 @@ struct Fields<payouts::model::BatchTransferResult> {
     using R = payouts::model::BatchTransferResult;
     static constexpr std::string_view name = "BatchTransferResult";
     static constexpr auto list = std::tuple{
-        field("transaction_id", &R::transaction_id),
-        field("status", &R::status),
-        field("raw_status", &R::raw_status),
-        field("reference", &R::reference),
-        field("message", &R::message),
+        field("transaction_id", &R::transaction_id), field("status", &R::status),   field("raw_status", &R::raw_status),
+        field("reference", &R::reference),           field("message", &R::message),
     };
 };
 

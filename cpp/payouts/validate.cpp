@@ -143,8 +143,7 @@ Status uuid(std::string_view field, std::string_view value) {
 
 Status digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
     if (value.size() < min || value.size() > max || !all_of(value, is_digit)) {
-        return core::fail(
-            invalid(field, std::string(kDigitsHead) + range(min, max) + std::string(kDigitsTail)));
+        return core::fail(invalid(field, std::string(kDigitsHead) + range(min, max) + std::string(kDigitsTail)));
     }
     return {};
 }

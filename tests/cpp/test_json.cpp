@@ -32,9 +32,9 @@ template <>
 struct Fields<Sample> {
     static constexpr std::string_view name = "Sample";
     static std::string default_mode() { return "auto"; }
-    static constexpr auto list = std::tuple{field("key", &Sample::key), field("note", &Sample::note),
-                                            field_or("mode", &Sample::mode, &default_mode),
-                                            field_or_empty("list", &Sample::list)};
+    static constexpr auto list =
+        std::tuple{field("key", &Sample::key), field("note", &Sample::note),
+                   field_or("mode", &Sample::mode, &default_mode), field_or_empty("list", &Sample::list)};
 };
 
 }  // namespace quorvel_bo::core::json
@@ -77,8 +77,13 @@ std::string dump(const json::Value& v, std::size_t shift = 0) {
     if (v.is_number() || v.is_string()) out.append("<").append(v.text()).append(">");
     for (const json::Value& item : v.items()) out.append("[").append(dump(item, shift)).append("]");
     for (const json::Member& m : v.members())
-        out.append("{").append(m.key).append("@").append(std::to_string(m.key_offset + shift)).append("=")
-            .append(dump(m.value, shift)).append("}");
+        out.append("{")
+            .append(m.key)
+            .append("@")
+            .append(std::to_string(m.key_offset + shift))
+            .append("=")
+            .append(dump(m.value, shift))
+            .append("}");
     return out;
 }
 
@@ -97,8 +102,10 @@ TEST(JsonReader, RejectsMalformedTextsWithMessageAndPosition) {
         {"{\"a\"}", "expected `:` at line 1 column 5"},
         {"{1:2}", "key must be a string at line 1 column 2"},
         {"[,1]", "expected value at line 1 column 2"},
-        {"-Infinity", "invalid number at line 1 column 1"}, {"[-01]", "invalid number at line 1 column 2"},
-        {"1.", "invalid number at line 1 column 1"},        {"1e+", "invalid number at line 1 column 1"},
+        {"-Infinity", "invalid number at line 1 column 1"},
+        {"[-01]", "invalid number at line 1 column 2"},
+        {"1.", "invalid number at line 1 column 1"},
+        {"1e+", "invalid number at line 1 column 1"},
         {"-", "invalid number at line 1 column 1"},
         {"\"\\U0041\"", "invalid escape at line 1 column 3"},
         {"\"\\u12G4\"", "invalid escape at line 1 column 4"},
@@ -114,8 +121,10 @@ TEST(JsonReader, RejectsMalformedTextsWithMessageAndPosition) {
         {std::string("[\"\x00\"]", 5), "control character found while parsing a string at line 1 column 3"},
         {"\"\x1f\"", "control character found while parsing a string at line 1 column 2"},
         // Invalid UTF-8: stray, truncated, overlong, encoded surrogate, above U+10FFFF; columns in characters.
-        {"\"\xff\"", "invalid UTF-8 at line 1 column 2"},         {"\"\xc3\"", "invalid UTF-8 at line 1 column 2"},
-        {"\"\xc0\xaf\"", "invalid UTF-8 at line 1 column 2"},     {"\"\xed\xa0\x80\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xff\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xc3\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xc0\xaf\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xed\xa0\x80\"", "invalid UTF-8 at line 1 column 2"},
         {"\"\xf4\x90\x80\x80\"", "invalid UTF-8 at line 1 column 2"},
         {"\"\xc3\xa9\xe2\x82\xac\x80\"", "invalid UTF-8 at line 1 column 4"},
         {"[1,\n\"\xf0\x9f\x98\x80\", \xfe]", "invalid UTF-8 at line 2 column 6"},
@@ -246,7 +255,9 @@ const std::string_view kSeeds[] = {
 
 std::string mutate(std::string text, std::mt19937& rng) {
     static constexpr std::string_view kInsert = "{}[]:,\"\\ \n0123456789-+.eEtrufalsn/xu";
-    auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+    auto pick = [&](std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound)(rng);
+    };
     for (std::size_t e = 0, edits = 1 + pick(2); e < edits; ++e) {
         const std::size_t at = pick(text.size());
         const char c = kInsert[pick(kInsert.size() - 1)];
@@ -266,10 +277,39 @@ std::string mutate(std::string text, std::mt19937& rng) {
 // The fast reader may only take what the strict reader takes, and must read it the same way.
 TEST(JsonReader, FastAndStrictReadersAgree) {
     const std::string_view traps[] = {
-        "{\"a\":1,\"b\"}", "[1,,2]", "[[]", "{\"a\":[}", "{\"a\":{]}", "[}", "{]", "{\"a\":1}]", "[1]}", "1]",
-        "]", ":", "\"a\":1", "[\"a\":1]", "{\"a\":1:2}", "{\"a\":\"b\":1}", "[1:2]", "{\"a\"::1}",
-        "{\"a\":1,,\"b\":2}", "{\"a\":1}{", "[] []", "{\"a\":[1,2]]}", "[{\"a\":1]}", "\"x\" 1", "true false",
-        "nulll", "[nul]", "{}\"", "[0.1.2]", "[1e5e5]", "{\"\\z\":1}", "[--1]", "\xef\xbb\xbf[1]",
+        "{\"a\":1,\"b\"}",
+        "[1,,2]",
+        "[[]",
+        "{\"a\":[}",
+        "{\"a\":{]}",
+        "[}",
+        "{]",
+        "{\"a\":1}]",
+        "[1]}",
+        "1]",
+        "]",
+        ":",
+        "\"a\":1",
+        "[\"a\":1]",
+        "{\"a\":1:2}",
+        "{\"a\":\"b\":1}",
+        "[1:2]",
+        "{\"a\"::1}",
+        "{\"a\":1,,\"b\":2}",
+        "{\"a\":1}{",
+        "[] []",
+        "{\"a\":[1,2]]}",
+        "[{\"a\":1]}",
+        "\"x\" 1",
+        "true false",
+        "nulll",
+        "[nul]",
+        "{}\"",
+        "[0.1.2]",
+        "[1e5e5]",
+        "{\"\\z\":1}",
+        "[--1]",
+        "\xef\xbb\xbf[1]",
     };
     for (const std::string_view trap : traps) {
         json::Arena a1, a2;
@@ -296,7 +336,8 @@ TEST(JsonReader, FastAndStrictReadersAgree) {
             ADD_FAILURE() << "fast accepted what strict refuses (" << strict.error().message << "): " << text;
             ++mismatches;
         } else if (dump(*fast) != dump(*strict)) {
-            ADD_FAILURE() << "read differently: " << text << "\nfast:   " << dump(*fast) << "\nstrict: " << dump(*strict);
+            ADD_FAILURE() << "read differently: " << text << "\nfast:   " << dump(*fast)
+                          << "\nstrict: " << dump(*strict);
             ++mismatches;
         }
     }
@@ -329,8 +370,9 @@ TEST(JsonReader, EscapeDenseStringsDecode) {
     struct Piece {
         std::string_view written, decoded;
     };
-    const Piece pieces[] = {{"\\\"", "\""}, {"\\/", "/"},   {"a", "a"},         {"xyz: 7, ", "xyz: 7, "},
-                            {"\\\\", "\\"}, {"\\n", "\n"}, {"\xc3\xa9", "\xc3\xa9"}, {"\\u00e9", "\xc3\xa9"}};
+    const Piece pieces[] = {{"\\\"", "\""},           {"\\/", "/"},           {"a", "a"},
+                            {"xyz: 7, ", "xyz: 7, "}, {"\\\\", "\\"},         {"\\n", "\n"},
+                            {"\xc3\xa9", "\xc3\xa9"}, {"\\u00e9", "\xc3\xa9"}};
     std::mt19937 rng(5);
     for (int round = 0; round < 3000; ++round) {
         std::string written, decoded;
@@ -377,9 +419,12 @@ TEST(JsonWriter, EscapesControlCharactersOnly) {
         const unsigned mix = 2 + rng() % 7;  // how many of the alphabet's letters this round uses
         for (std::size_t i = 0; i < length; ++i) raw += alphabet[rng() % mix];
         for (char c : raw) {
-            if (c == '"' || c == '\\') expected.append(1, '\\').append(1, c);
-            else if (static_cast<unsigned char>(c) < 0x20) expected.append(escaped[static_cast<int>(c)]);
-            else expected += c;
+            if (c == '"' || c == '\\')
+                expected.append(1, '\\').append(1, c);
+            else if (static_cast<unsigned char>(c) < 0x20)
+                expected.append(escaped[static_cast<int>(c)]);
+            else
+                expected += c;
         }
         expected += '"';
         json::write_string(raw, written);
@@ -438,7 +483,8 @@ TEST(RecordDecode, ValueWording) {
 
 TEST(CallEntry, EmptyPayloadWithoutStorage) {
     // A C++ caller may hand an empty view with no storage at all.
-    EXPECT_EQ(quorvel_bo::core::ffi::call(quorvel_bo::payouts::PayoutsOps{}, "batch.authorize.build", std::string_view{}),
-              "{\"error\":{\"kind\":\"ffi\",\"message\":\"invalid payload: EOF while parsing a value at line 1 column 1\","
-              "\"retryable\":false},\"ok\":false}");
+    EXPECT_EQ(
+        quorvel_bo::core::ffi::call(quorvel_bo::payouts::PayoutsOps{}, "batch.authorize.build", std::string_view{}),
+        "{\"error\":{\"kind\":\"ffi\",\"message\":\"invalid payload: EOF while parsing a value at line 1 column 1\","
+        "\"retryable\":false},\"ok\":false}");
 }
