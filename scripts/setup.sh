@@ -17,9 +17,9 @@ if ! flock -n "$qbo_lock_fd"; then
     flock "$qbo_lock_fd"
 fi
 
-# System packages: the JSON library and GoogleTest.
+# System packages: the JSON library, GoogleTest and the C++ formatter the tests hold the layout to.
 source "$QBO_ROOT/scripts/apt.sh"
-qbo_apt_install libsimdjson-dev libgtest-dev
+qbo_apt_install libsimdjson-dev libgtest-dev clang-format-19
 
 # The virtual environment (git-ignored); recreated when its interpreter no longer runs.
 QBO_VENV="$QBO_ROOT/.venv"

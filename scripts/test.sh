@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the core's hard rules, the C++ unit tests, the packaging checks (wheel ABI,
-# module suffix, stub), mypy, the sanitized run, a bounded fuzz run and pytest. Stops at the
-# first failing step.
+# Every test: the core's hard rules, the C++ layout, the C++ unit tests, the packaging checks
+# (wheel ABI, module suffix, stub), mypy, the sanitized run, a bounded fuzz run and pytest. Stops
+# at the first failing step.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 
@@ -9,6 +9,9 @@ step() { printf '\n== %s\n' "$*"; }
 
 step "hard rules of the core sources"
 bash scripts/check_rules.sh
+
+step "C++ layout"
+bash scripts/format.sh
 
 step "C++ unit tests"
 cmake -S . -B build/cpp -G Ninja -DQBO_BUILD_TESTS=ON -DQBO_BUILD_MODULE=OFF >/dev/null
