@@ -18,7 +18,10 @@
 
 namespace quorvel_bo::core::ffi {
 
-inline constexpr std::string_view kCoreVersion = "0.1.0";
+#ifndef QBO_VERSION
+#error "QBO_VERSION is defined by the build from the project's version"
+#endif
+inline constexpr std::string_view kCoreVersion = QBO_VERSION;
 inline constexpr int kProtocolVersion = 2;
 
 // One catalogue entry: an operation (with idempotence and an optional time-out) or a handler.

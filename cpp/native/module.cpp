@@ -23,7 +23,6 @@ namespace {
 
 namespace ffi = quorvel_bo::core::ffi;
 
-constexpr const char kModuleVersion[] = "0.1.0";
 constexpr const char kCallDoc[] =
     "call(op, payload)\n--\n\n"
     "Runs a payout operation; `payload` and the result are JSON strings\n"
@@ -189,7 +188,10 @@ int exec_module(PyObject* module) {
         status = add_public(module, all_name, "call", PyCMethod_New(&call_def, module, module_name, nullptr));
         Py_DECREF(module_name);
     }
-    if (status == 0) status = add_public(module, all_name, "__version__", PyUnicode_FromString(kModuleVersion));
+    if (status == 0)
+        status = add_public(
+            module, all_name, "__version__",
+            PyUnicode_FromStringAndSize(ffi::kCoreVersion.data(), static_cast<Py_ssize_t>(ffi::kCoreVersion.size())));
     if (status == 0) status = add_public(module, all_name, "PROTOCOL_VERSION", PyLong_FromLong(ffi::kProtocolVersion));
     if (status == 0) {
         // Reachable for `except`, but not part of `__all__`.
