@@ -1,6 +1,7 @@
 // Batch transfers: the shared batch request routine, bank list, batch authorisation and batch status.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ core::Result<core::HttpRequest> request(const core::Ctx& ctx, core::Method metho
 
 struct BanksOp {
     static constexpr std::string_view name = "batch.banks";
+    static constexpr bool idempotent = true;
+    static constexpr std::optional<std::uint32_t> timeout_secs = std::nullopt;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::retry;
     using Input = model::BanksQuery;
     using Output = std::vector<model::Bank>;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
@@ -29,6 +33,9 @@ struct BanksOp {
 
 struct AuthorizeBatchOp {
     static constexpr std::string_view name = "batch.authorize";
+    static constexpr bool idempotent = false;
+    static constexpr std::optional<std::uint32_t> timeout_secs = std::nullopt;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::unknown;
     using Input = model::AuthorizeBatch;
     using Output = model::BatchAuthorization;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
@@ -37,6 +44,9 @@ struct AuthorizeBatchOp {
 
 struct BatchStatusOp {
     static constexpr std::string_view name = "batch.status";
+    static constexpr bool idempotent = true;
+    static constexpr std::optional<std::uint32_t> timeout_secs = std::nullopt;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::retry;
     using Input = model::BatchQuery;
     using Output = model::BatchStatus;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
