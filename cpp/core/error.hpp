@@ -40,11 +40,9 @@ struct Error {
     bool retryable = false;
 };
 
+// What a routine that can fail returns: its value, or the failure (Result<void> for a check).
 template <class T>
 using Result = std::expected<T, Error>;
-
-// Success value of routines that return nothing.
-using Status = std::expected<void, Error>;
 
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
 

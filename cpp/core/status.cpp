@@ -57,7 +57,7 @@ std::string_view to_text(PaymentStatus status) noexcept {
     return "unknown";
 }
 
-PaymentStatus Payout::map(std::string_view raw) noexcept {
+PaymentStatus PayoutVocabulary::map(std::string_view raw) noexcept {
     const std::string_view word = text::trim(raw);
     for (const auto& [upper, status] : kPayoutWords) {
         if (equals_ascii_upper(word, upper)) return status;

@@ -31,11 +31,11 @@ concept StatusVocabulary = requires(std::string_view raw) {
 };
 
 // The status words of QR payouts and batch transfers.
-struct Payout {
+struct PayoutVocabulary {
     static PaymentStatus map(std::string_view raw) noexcept;
 };
 
-static_assert(StatusVocabulary<Payout>);
+static_assert(StatusVocabulary<PayoutVocabulary>);
 
 }  // namespace quorvel_bo::core
 

@@ -19,8 +19,8 @@ namespace {
 using core::fail;
 using core::HttpRequest;
 using core::HttpResponse;
+using core::propagate;
 using core::Result;
-using core::Status;
 using core::json::Arena;
 using core::json::Value;
 
@@ -146,31 +146,27 @@ void write_transfer(core::json::Writer& out, const TransferTexts& texts) {
 
 // Checks one transfer and works out its branch city and amount text.
 Result<Mapped> map_transfer(const model::BatchTransfer& t, SeenIds& seen, Arena& arena) {
-    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok) return propagate(ok);
     if (!seen.insert(t.transaction_id))
         return fail(core::validation("transfers.transaction_id", std::string(kUniqueInBatch)));
-    if (auto days = core::iso_date_days("transfers.date", t.date); !days) return fail(std::move(days.error()));
-    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok)
-        return fail(std::move(ok.error()));
+    if (auto days = core::iso_date_days("transfers.date", t.date); !days) return propagate(days);
+    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok) return propagate(ok);
     if (auto ok = validate::digits("transfers.destination_account", t.destination_account, 6, 30); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return fail(std::move(ok.error()));
+        return propagate(ok);
+    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return propagate(ok);
     std::string city = core::text::ascii_upper(core::text::trim(t.branch_city));
     if (std::find(kBranchCities.begin(), kBranchCities.end(), city) == kBranchCities.end())
         return fail(core::validation("transfers.branch_city", branch_city_message()));
-    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok) return propagate(ok);
     if (auto ok = validate::identifier("transfers.recipient_document_id", t.recipient_document_id, 5, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok)
-        return fail(std::move(ok.error()));
+        return propagate(ok);
+    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok) return propagate(ok);
     if (std::find(kCurrencyCodes.begin(), kCurrencyCodes.end(), t.currency) == kCurrencyCodes.end())
         return fail(core::validation("transfers.currency", std::string(kCurrencies)));
     auto amount = core::amount::validate("transfers.amount", t.amount);
-    if (!amount) return fail(std::move(amount.error()));
+    if (!amount) return propagate(amount);
     auto number = core::amount::to_json_number(*amount, arena);
-    if (!number) return fail(std::move(number.error()));
+    if (!number) return propagate(number);
     return Mapped{arena.copy(city), number->text()};
 }
 
@@ -207,22 +203,21 @@ Result<HttpRequest> request(const core::Ctx& ctx, core::Method method, std::stri
                             std::string_view branch_code, const Value* body) {
     const core::HeaderPair extra[] = {{kBranchCodeHeader, branch_code}};
     auto headers = ctx.api_headers_with(extra);
-    if (!headers) return fail(std::move(headers.error()));
+    if (!headers) return propagate(headers);
     std::optional<std::string> text;
     if (body != nullptr) text = core::json::to_string(*body);
     return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(text)};
 }
 
 Result<HttpRequest> BanksOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
     return batch::request(ctx, core::Method::POST, kBanksPath, input.branch_code, nullptr);
 }
 
 Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
     auto banks = core::CodeData::open<std::vector<wire::WBank>>(response, arena);
-    if (!banks) return fail(std::move(banks.error()));
+    if (!banks) return propagate(banks);
     std::vector<model::Bank> out;
     out.reserve(banks->size());
     for (const wire::WBank& bank : *banks) out.push_back(model::from_wire(bank));
@@ -230,11 +225,10 @@ Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpRespo
 }
 
 Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
+    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return propagate(ok);
     auto webhook_url = validate::webhook(input.webhook_url, input.webhook_token);
-    if (!webhook_url) return fail(std::move(webhook_url.error()));
+    if (!webhook_url) return propagate(webhook_url);
     if (input.transfers.empty()) return fail(core::validation("transfers", std::string(kAtLeastOneTransfer)));
 
     Arena arena;
@@ -243,40 +237,37 @@ Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input&
     SeenIds seen(input.transfers.size());
     for (const model::BatchTransfer& transfer : input.transfers) {
         auto one = map_transfer(transfer, seen, arena);
-        if (!one) return fail(std::move(one.error()));
+        if (!one) return propagate(one);
         mapped.push_back(*one);
     }
     const core::HeaderPair extra[] = {{kBranchCodeHeader, input.branch_code}};
     auto headers = ctx.api_headers_with(extra);
-    if (!headers) return fail(std::move(headers.error()));
+    if (!headers) return propagate(headers);
     return HttpRequest{core::Method::POST, ctx.config.url(path(kAuthorizePath)), std::move(*headers),
                        authorize_body(input, mapped, *webhook_url)};
 }
 
 Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
-    auto authorized = core::CodeData::open<wire::Authorized>(response, arena);
-    if (!authorized) return fail(std::move(authorized.error()));
+    auto authorized = core::CodeData::open<wire::WBatchAuthorization>(response, arena);
+    if (!authorized) return propagate(authorized);
     return model::from_wire(*authorized);
 }
 
 Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
+    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return propagate(ok);
     std::string path(kStatusPath);
     path += input.process_id;
     path += '?';
     if (input.batch_number) {
         if (input.transaction_id) return fail(core::validation("batch_number", std::string(kExactlyOneQuery)));
-        if (auto ok = validate::identifier("batch_number", *input.batch_number, 1, 20); !ok)
-            return fail(std::move(ok.error()));
+        if (auto ok = validate::identifier("batch_number", *input.batch_number, 1, 20); !ok) return propagate(ok);
         path += "nroLote=";
         path += *input.batch_number;
     } else {
         if (!input.transaction_id) return fail(core::validation("batch_number", std::string(kExactlyOneQuery)));
-        if (auto ok = validate::identifier("transaction_id", *input.transaction_id, 3, 36); !ok)
-            return fail(std::move(ok.error()));
+        if (auto ok = validate::identifier("transaction_id", *input.transaction_id, 3, 36); !ok) return propagate(ok);
         path += "transaccionId=";
         path += *input.transaction_id;
     }
@@ -286,7 +277,7 @@ Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& in
 Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
     auto status = core::CodeData::open<wire::WBatchStatus>(response, arena);
-    if (!status) return fail(std::move(status.error()));
+    if (!status) return propagate(status);
     return model::from_wire(*status);
 }
 

@@ -10,10 +10,10 @@ namespace {
 
 namespace v = quorvel_bo::payouts::validate;
 using quorvel_bo::core::ErrorKind;
-using quorvel_bo::core::Status;
+using quorvel_bo::core::Result;
 
 // An empty `message` means the rule must pass.
-void expect(const Status& r, std::string_view field, std::string_view message, std::string_view value) {
+void expect(const Result<void>& r, std::string_view field, std::string_view message, std::string_view value) {
     if (message.empty()) {
         EXPECT_TRUE(r) << value << ": " << r.error().message;
         return;
