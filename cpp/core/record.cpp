@@ -45,6 +45,15 @@ Value encode_integer(long long number, Arena& arena) {
     return Value::number(arena.copy({buffer, static_cast<std::size_t>(end - buffer)}));
 }
 
+std::string unknown_variant(std::string_view given, std::span<const std::string_view> names) {
+    std::string message = "unknown variant `" + std::string(given) + "`, expected one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) message += ", ";
+        message.append("`").append(names[i]).append("`");
+    }
+    return message;
+}
+
 namespace record_detail {
 
 std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected) {

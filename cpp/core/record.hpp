@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -48,6 +49,26 @@ concept Record = requires {
     { Fields<T>::name } -> std::convertible_to<std::string_view>;
     Fields<T>::list;
 };
+
+// An enum states the JSON names of its values once: specialise Variants<E> with `name` (the type's
+// name in messages) and `list`, the names in declaration order.
+template <class E>
+struct Variants;
+
+template <class E>
+concept Enum = std::is_enum_v<E> && requires {
+    { Variants<E>::name } -> std::convertible_to<std::string_view>;
+    { Variants<E>::list[0] } -> std::convertible_to<std::string_view>;
+};
+
+// The JSON name of `value`.
+template <Enum E>
+constexpr std::string_view variant_name(E value) noexcept {
+    return Variants<E>::list[static_cast<std::size_t>(value)];
+}
+
+// "unknown variant `given`, expected one of `a`, `b`, `c`"
+std::string unknown_variant(std::string_view given, std::span<const std::string_view> names);
 
 template <class T>
 struct is_optional : std::false_type {};
@@ -127,13 +148,69 @@ struct Codec<std::string> {
 };
 
 // A view of the string where it was read (the text, or the arena for escaped strings): for
-// inputs that are used only while both still live.
+// inputs that are used only while both still live. Written as a string literal.
 template <>
 struct Codec<std::string_view> {
     static Decoded<std::string_view> decode(const Value& v) {
         if (!v.is_string()) return invalid_type(v, "a string");
         return v.text();
     }
+    static std::size_t text_size(std::string_view s) { return written_string_size(s); }
+    static void write(Writer& out, std::string_view s) noexcept { out.string(s); }
+};
+
+// The text of a JSON number, written as it is: whoever makes one vouches that it is a number.
+struct NumberText {
+    std::string_view text;
+};
+
+template <>
+struct Codec<NumberText> {
+    static std::size_t text_size(const NumberText& number) noexcept { return number.text.size(); }
+    static void write(Writer& out, const NumberText& number) noexcept { out.raw(number.text); }
+};
+
+// A list whose items `source[i]` are made one at a time as they are written, so that a long list
+// never exists whole in its written form.
+template <class Source>
+struct Each {
+    const Source* source;
+};
+
+template <class Source>
+struct Codec<Each<Source>> {
+    using Item = std::remove_cvref_t<decltype((*std::declval<const Source*>())[std::size_t{}])>;
+
+    static std::size_t text_size(const Each<Source>& list) {
+        const Source& source = *list.source;
+        std::size_t size = source.size() == 0 ? 2 : 1 + source.size();  // brackets and commas
+        for (std::size_t i = 0; i < source.size(); ++i) size += Codec<Item>::text_size(source[i]);
+        return size;
+    }
+    static void write(Writer& out, const Each<Source>& list) {
+        const Source& source = *list.source;
+        out.raw('[');
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            if (i != 0) out.raw(',');
+            Codec<Item>::write(out, source[i]);
+        }
+        out.raw(']');
+    }
+};
+
+// Enums: their JSON names, stated once in Variants<E>, read and written by one codec.
+template <Enum E>
+struct Codec<E> {
+    static Decoded<E> decode(const Value& v) {
+        // A one-key object whose value is null names a variant too.
+        const bool keyed = v.is_object() && v.members().size() == 1 && v.members()[0].value.is_null();
+        if (!keyed && !v.is_string()) return invalid_type(v, "enum " + std::string(Variants<E>::name));
+        const std::string_view given = keyed ? v.members()[0].key : v.text();
+        for (std::size_t i = 0; i < Variants<E>::list.size(); ++i)
+            if (given == Variants<E>::list[i]) return static_cast<E>(i);
+        return decode_failure(unknown_variant(given, Variants<E>::list), v);
+    }
+    static Value encode(E value, Arena&) { return Value::string(variant_name(value)); }
 };
 
 template <>
@@ -272,6 +349,58 @@ inline constexpr auto rank = [] {
     return out;
 }();
 
+// order<R>[place]: the field written at `place`, the inverse of rank<R>.
+template <class R>
+inline constexpr auto order = [] {
+    std::array<std::size_t, field_count<R>()> out{};
+    for (std::size_t i = 0; i < out.size(); ++i) out[rank<R>[i]] = i;
+    return out;
+}();
+
+// The text before each field's value when R is written straight from its fields, in written
+// order: `{"key":` for the first, `,"key":` for the others, all in one buffer.
+template <class R>
+struct KeyTexts {
+    static constexpr std::size_t n = field_count<R>();
+    static constexpr std::size_t total = [] {
+        std::size_t size = 0;
+        for (std::string_view key : keys<R>) size += key.size() + 4;
+        return size;
+    }();
+    std::array<char, total> chars{};
+    std::array<std::size_t, n + 1> starts{};
+
+    constexpr KeyTexts() {
+        std::size_t at = 0;
+        for (std::size_t place = 0; place < n; ++place) {
+            starts[place] = at;
+            chars[at++] = place == 0 ? '{' : ',';
+            chars[at++] = '"';
+            for (char c : keys<R>[order<R>[place]]) chars[at++] = c;
+            chars[at++] = '"';
+            chars[at++] = ':';
+        }
+        starts[n] = at;
+    }
+    constexpr std::string_view operator[](std::size_t place) const noexcept {
+        return {chars.data() + starts[place], starts[place + 1] - starts[place]};
+    }
+};
+
+template <class R>
+inline constexpr KeyTexts<R> key_texts{};
+
+// Calls f(field definition) for each field of R in written order.
+template <class R, std::size_t... P, class F>
+void for_each_field_written(std::index_sequence<P...>, F&& f) {
+    (f(std::integral_constant<std::size_t, P>{}, std::get<order<R>[P]>(Fields<R>::list)), ...);
+}
+
+template <class R, class F>
+void for_each_field_written(F&& f) {
+    for_each_field_written<R>(std::make_index_sequence<field_count<R>()>{}, std::forward<F>(f));
+}
+
 // Index of the field named `key`, or n when R has none. Objects usually list their keys in
 // declaration order, so the search starts at `hint`, the field after the last one found.
 template <class R>
@@ -350,6 +479,25 @@ struct Codec<R> {
 
     static_assert(record_detail::plain_keys<R>(), "record keys are written without escaping");
 
+    // The length of the record's compact text, for codecs that write straight from the fields.
+    static std::size_t text_size(const R& record) {
+        std::size_t size = record_detail::key_texts<R>.total + 1;  // keys, punctuation, closing brace
+        record_detail::for_each_field<R>([&](auto, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            size += Def::codec::text_size(record.*def.member);
+        });
+        return size;
+    }
+    // The record's compact text, fields in key order, without a tree of values.
+    static void write(Writer& out, const R& record) {
+        record_detail::for_each_field_written<R>([&](auto place, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            out.raw(record_detail::key_texts<R>[decltype(place)::value]);
+            Def::codec::write(out, record.*def.member);
+        });
+        out.raw('}');
+    }
+
     // Members are laid out in key order, so the writer never sorts a record.
     static Value encode(const R& record, Arena& arena) {
         constexpr std::size_t n = record_detail::field_count<R>();
@@ -407,6 +555,13 @@ std::expected<T, std::string> decode_value(const Value& value) {
 template <class T>
 Value encode(T&& value, Arena& arena) {
     return Codec<std::remove_cvref_t<T>>::encode(std::forward<T>(value), arena);
+}
+
+// The compact text of `value` written straight from its fields, in a string of its exact size:
+// for large bodies, which never exist as a tree of values.
+template <class T>
+std::string to_text(const T& value) {
+    return compose(Codec<T>::text_size(value), [&](Writer& out) { Codec<T>::write(out, value); });
 }
 
 }  // namespace quorvel_bo::core::json

@@ -22,7 +22,6 @@ using core::HttpResponse;
 using core::propagate;
 using core::Result;
 using core::json::Arena;
-using core::json::Value;
 
 constexpr std::string_view kBanksPath = "bancos";
 constexpr std::string_view kAuthorizePath = "lote/autorizar";
@@ -87,62 +86,11 @@ private:
     std::vector<std::string_view> ids_;
 };
 
-// What a transfer's provider object holds besides the transfer's own texts.
+// What the checks make of a transfer besides its own texts.
 struct Mapped {
     std::string_view city;
     std::string_view amount;  // the text of a JSON number
 };
-
-// The provider object of a transfer: each key with the punctuation before it, in ascending key
-// order, so that the body is written without a tree of values or any sorting.
-constexpr std::array<std::string_view, 11> kTransferKeys = {
-    "{\"ciNitDestino\":", ",\"codeBanco\":",        ",\"codeSucursal\":",  ",\"cuentaDestino\":",
-    ",\"cuentaOrigen\":", ",\"fechaTransaccion\":", ",\"glosa\":",         ",\"importe\":",
-    ",\"tipoMoneda\":",   ",\"titularDestino\":",   ",\"transaccionId\":",
-};
-// The amount is written as a JSON number; every other text as a string.
-constexpr std::size_t kAmountAt = 7;
-
-constexpr std::size_t keys_size() {
-    std::size_t size = 1;  // the closing brace
-    for (std::string_view key : kTransferKeys) size += key.size();
-    return size;
-}
-
-using TransferTexts = std::array<std::string_view, kTransferKeys.size()>;
-
-// The transfer's texts in the order of kTransferKeys.
-TransferTexts transfer_texts(const model::BatchTransfer& t, const Mapped& mapped) {
-    return {t.recipient_document_id,
-            t.bank_code,
-            mapped.city,
-            t.destination_account,
-            t.source_account,
-            t.date,
-            core::text::trim(t.description),
-            mapped.amount,
-            t.currency,
-            core::text::trim(t.recipient_name),
-            t.transaction_id};
-}
-
-std::size_t transfer_size(const TransferTexts& texts) {
-    std::size_t size = keys_size();
-    for (std::size_t k = 0; k < texts.size(); ++k)
-        size += k == kAmountAt ? texts[k].size() : core::json::written_string_size(texts[k]);
-    return size;
-}
-
-void write_transfer(core::json::Writer& out, const TransferTexts& texts) {
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-        out.raw(kTransferKeys[k]);
-        if (k == kAmountAt)
-            out.raw(texts[k]);
-        else
-            out.string(texts[k]);
-    }
-    out.raw('}');
-}
 
 // Checks one transfer and works out its branch city and amount text.
 Result<Mapped> map_transfer(const model::BatchTransfer& t, SeenIds& seen, Arena& arena) {
@@ -170,48 +118,53 @@ Result<Mapped> map_transfer(const model::BatchTransfer& t, SeenIds& seen, Arena&
     return Mapped{arena.copy(city), number->text()};
 }
 
-constexpr std::string_view kProcessIdKey = "{\"processId\":";
-constexpr std::string_view kTransfersKey = ",\"transacciones\":[";
-constexpr std::string_view kWebhookUrlKey = "],\"webhookUrl\":";
+// The transfers of a batch in the provider's form, each made when it is written: a batch of many
+// transfers never exists as a tree of values or as a second list.
+class ProviderTransfers {
+public:
+    ProviderTransfers(const std::vector<model::BatchTransfer>& transfers, const std::vector<Mapped>& mapped)
+        : transfers_(transfers), mapped_(mapped) {}
+    std::size_t size() const noexcept { return transfers_.size(); }
+    wire::WBatchTransfer operator[](std::size_t i) const {
+        const model::BatchTransfer& t = transfers_[i];
+        return {.transaction_id = t.transaction_id,
+                .amount = core::json::NumberText{mapped_[i].amount},
+                .date = t.date,
+                .source_account = t.source_account,
+                .destination_account = t.destination_account,
+                .bank_code = t.bank_code,
+                .branch_city = mapped_[i].city,
+                .description = core::text::trim(t.description),
+                .recipient_document_id = t.recipient_document_id,
+                .recipient_name = core::text::trim(t.recipient_name),
+                .currency = t.currency};
+    }
 
-// The batch body, keys in ascending order, written once into a string of its exact size: a batch
-// of many transfers never exists as a tree of values.
-std::string authorize_body(const model::AuthorizeBatch& input, const std::vector<Mapped>& mapped,
-                           std::string_view webhook_url) {
-    const auto& transfers = input.transfers;
-    std::size_t size = kProcessIdKey.size() + core::json::written_string_size(input.process_id) + kTransfersKey.size() +
-                       (transfers.size() - 1) + kWebhookUrlKey.size() + core::json::written_string_size(webhook_url) +
-                       1;
-    for (std::size_t i = 0; i < transfers.size(); ++i) size += transfer_size(transfer_texts(transfers[i], mapped[i]));
-    return core::json::compose(size, [&](core::json::Writer& out) {
-        out.raw(kProcessIdKey);
-        out.string(input.process_id);
-        out.raw(kTransfersKey);
-        for (std::size_t i = 0; i < transfers.size(); ++i) {
-            if (i != 0) out.raw(',');
-            write_transfer(out, transfer_texts(transfers[i], mapped[i]));
-        }
-        out.raw(kWebhookUrlKey);
-        out.string(webhook_url);
-        out.raw('}');
-    });
-}
+private:
+    const std::vector<model::BatchTransfer>& transfers_;
+    const std::vector<Mapped>& mapped_;
+};
+
+// The body of an authorisation request.
+struct WAuthorizeRequest {
+    std::string_view process_id;
+    core::json::Each<ProviderTransfers> transfers;
+    std::string_view webhook_url;
+};
 
 }  // namespace
 
 Result<HttpRequest> request(const core::Ctx& ctx, core::Method method, std::string_view path,
-                            std::string_view branch_code, const Value* body) {
+                            std::string_view branch_code, std::optional<std::string> body) {
     const core::HeaderPair extra[] = {{kBranchCodeHeader, branch_code}};
     auto headers = ctx.api_headers_with(extra);
     if (!headers) return propagate(headers);
-    std::optional<std::string> text;
-    if (body != nullptr) text = core::json::to_string(*body);
-    return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(text)};
+    return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(body)};
 }
 
 Result<HttpRequest> BanksOp::request(const core::Ctx& ctx, const Input& input) {
     if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
-    return batch::request(ctx, core::Method::POST, kBanksPath, input.branch_code, nullptr);
+    return batch::request(ctx, core::Method::POST, kBanksPath, input.branch_code, std::nullopt);
 }
 
 Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpResponse& response) {
@@ -240,11 +193,9 @@ Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input&
         if (!one) return propagate(one);
         mapped.push_back(*one);
     }
-    const core::HeaderPair extra[] = {{kBranchCodeHeader, input.branch_code}};
-    auto headers = ctx.api_headers_with(extra);
-    if (!headers) return propagate(headers);
-    return HttpRequest{core::Method::POST, ctx.config.url(path(kAuthorizePath)), std::move(*headers),
-                       authorize_body(input, mapped, *webhook_url)};
+    const ProviderTransfers transfers(input.transfers, mapped);
+    std::string body = core::json::to_text(WAuthorizeRequest{input.process_id, {&transfers}, *webhook_url});
+    return batch::request(ctx, core::Method::POST, kAuthorizePath, input.branch_code, std::move(body));
 }
 
 Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const HttpResponse& response) {
@@ -271,7 +222,7 @@ Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& in
         path += "transaccionId=";
         path += *input.transaction_id;
     }
-    return batch::request(ctx, core::Method::GET, path, input.branch_code, nullptr);
+    return batch::request(ctx, core::Method::GET, path, input.branch_code, std::nullopt);
 }
 
 Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpResponse& response) {
@@ -282,3 +233,18 @@ Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpRespo
 }
 
 }  // namespace quorvel_bo::payouts::batch
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Fields<payouts::batch::WAuthorizeRequest> {
+    using R = payouts::batch::WAuthorizeRequest;
+    static constexpr std::string_view name = "WAuthorizeRequest";
+    static constexpr auto list = std::tuple{
+        field("processId", &R::process_id),
+        field("transacciones", &R::transfers),
+        field("webhookUrl", &R::webhook_url),
+    };
+};
+
+}  // namespace quorvel_bo::core::json

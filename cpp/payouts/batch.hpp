@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,9 +17,9 @@ namespace quorvel_bo::payouts::batch {
 inline constexpr std::string_view kPathPrefix = "payout/async/v3";
 inline constexpr std::string_view kBranchCodeHeader = "branchCode";
 
-// A request to the batch API at `path` with the standard headers plus "branchCode".
+// A request to the batch API at `path` with the standard headers plus "branchCode", and `body`.
 core::Result<core::HttpRequest> request(const core::Ctx& ctx, core::Method method, std::string_view path,
-                                        std::string_view branch_code, const core::json::Value* body);
+                                        std::string_view branch_code, std::optional<std::string> body);
 
 struct BanksOp {
     static constexpr std::string_view name = "batch.banks";

@@ -1,5 +1,6 @@
-// Provider-side records with the provider's Spanish keys, read leniently; only ever decoded. Their
-// strings view the provider's body (or the arena it was read into): convert them while both live.
+// Provider-side records with the provider's Spanish keys: its answers, read leniently, whose
+// strings view the provider's body (or the arena it was read into), so they are converted while
+// both live; and the transfer of an authorisation request, which is only ever written.
 #pragma once
 
 #include <optional>
@@ -111,6 +112,22 @@ struct WBatchAuthorization {
 struct WBank {
     std::string_view code;
     OptionalView name;
+};
+
+// One transfer of an authorisation request, as the provider reads it; its texts view the caller's
+// input and what the checks made of it.
+struct WBatchTransfer {
+    std::string_view transaction_id;
+    core::json::NumberText amount;
+    std::string_view date;
+    std::string_view source_account;
+    std::string_view destination_account;
+    std::string_view bank_code;
+    std::string_view branch_city;
+    std::string_view description;
+    std::string_view recipient_document_id;
+    std::string_view recipient_name;
+    std::string_view currency;
 };
 
 }  // namespace wire
@@ -230,6 +247,25 @@ struct Fields<payouts::wire::WBank> {
     static constexpr auto list = std::tuple{
         field_with<payouts::wire::RequiredText>("codigoBanco", &R::code),
         field("descripcion", &R::name),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WBatchTransfer> {
+    using R = payouts::wire::WBatchTransfer;
+    static constexpr std::string_view name = "WBatchTransfer";
+    static constexpr auto list = std::tuple{
+        field("transaccionId", &R::transaction_id),
+        field("importe", &R::amount),
+        field("fechaTransaccion", &R::date),
+        field("cuentaOrigen", &R::source_account),
+        field("cuentaDestino", &R::destination_account),
+        field("codeBanco", &R::bank_code),
+        field("codeSucursal", &R::branch_city),
+        field("glosa", &R::description),
+        field("ciNitDestino", &R::recipient_document_id),
+        field("titularDestino", &R::recipient_name),
+        field("tipoMoneda", &R::currency),
     };
 };
 
