@@ -30,29 +30,24 @@ public:
     static std::optional<Outcome> dispatch(std::string_view op, std::string_view payload, json::Arena& arena) {
         static_assert(names_apart(), "an operation name followed by a dot begins another name");
         for (const Route& route : kRoutes) {
-            const std::string_view name = route.info.name;
+            const std::string_view name = route.name;
             if (route.run_stage != nullptr && op.size() > name.size() && op.starts_with(name) && op[name.size()] == '.')
                 return route.run_stage(op.substr(name.size() + 1), payload, arena);
         }
         for (const Route& route : kRoutes)
-            if (route.run_handler != nullptr && op == route.info.name) return route.run_handler(payload, arena);
+            if (route.run_handler != nullptr && op == route.name) return route.run_handler(payload, arena);
         return std::nullopt;
     }
 
     // The entries in list order.
-    static std::vector<OpInfo> operations() {
-        std::vector<OpInfo> infos;
-        infos.reserve(kRoutes.size());
-        for (const Route& route : kRoutes) infos.push_back(route.info);
-        return infos;
-    }
+    static std::vector<OpInfo> operations() { return {kInfos.begin(), kInfos.end()}; }
 
 private:
     using StageRunner = Outcome (*)(std::string_view stage, std::string_view payload, json::Arena& arena);
     using HandlerRunner = Outcome (*)(std::string_view payload, json::Arena& arena);
 
     struct Route {
-        OpInfo info;
+        std::string_view name;
         StageRunner run_stage = nullptr;
         HandlerRunner run_handler = nullptr;
     };
@@ -60,11 +55,12 @@ private:
     template <class Op>
     static constexpr Route route_of() {
         if constexpr (Operation<Op>)
-            return Route{info_of<Op>(), &run<Op>, nullptr};
+            return Route{Op::name, &run<Op>, nullptr};
         else
-            return Route{info_of<Op>(), nullptr, &ffi::run_handler<Op>};
+            return Route{Op::name, nullptr, &ffi::run_handler<Op>};
     }
 
+    static constexpr std::array<OpInfo, sizeof...(Ops)> kInfos = {info_of<Ops>()...};
     static constexpr std::array<Route, sizeof...(Ops)> kRoutes = {route_of<Ops>()...};
 
     // Routing by prefix is only unambiguous when no name, followed by a dot, begins another one.
@@ -72,9 +68,8 @@ private:
         for (const Route& a : kRoutes) {
             for (const Route& b : kRoutes) {
                 if (&a == &b) continue;
-                if (a.info.name == b.info.name) return false;
-                if (b.info.name.size() > a.info.name.size() && b.info.name.starts_with(a.info.name) &&
-                    b.info.name[a.info.name.size()] == '.')
+                if (a.name == b.name) return false;
+                if (b.name.size() > a.name.size() && b.name.starts_with(a.name) && b.name[a.name.size()] == '.')
                     return false;
             }
         }
