@@ -167,12 +167,6 @@ std::expected<Value, ParseError> parse(std::string_view text, Arena& arena);
 // outlive the values: for readers that are done with the values before the text goes.
 std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena);
 
-namespace detail {
-// The two readers behind `parse`, exposed so tests can hold them to each other.
-std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena);
-std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena);
-}  // namespace detail
-
 // "L:C" position helpers: line and column (both from 1, column in characters) of a byte offset.
 struct Position {
     std::size_t line;

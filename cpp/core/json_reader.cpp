@@ -1,4 +1,6 @@
 // JSON reader: a strict scalar parser for small texts and to explain refusals; simdjson On-Demand for large texts.
+#include "core/json_reader.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -15,6 +17,11 @@ namespace quorvel_bo::core::json {
 namespace {
 
 namespace od = simdjson::ondemand;
+
+// Texts up to kSmallText are read by the strict parser alone, which decodes their escaped strings
+// in one pass: simdjson's parser set-up (buffers sized for the text) costs more than its vector
+// walk saves on them.
+using detail::kSmallText;
 
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofList = "EOF while parsing a list";
@@ -435,7 +442,7 @@ private:
         }
         // Small texts decode escaped strings in one pass, into the next free bytes of one buffer
         // the size of the text: decoded strings are never longer than their bodies, so all fit.
-        if (plain < available && body[plain] == '\\' && s_.size() <= kOnePassText) {
+        if (plain < available && body[plain] == '\\' && s_.size() <= kSmallText) {
             if (decoded_ == nullptr) decoded_ = arena_.strings().allocate<char>(s_.size() + 16);
             std::size_t quote = 0;
             if (char* end = decode_string<false>(body, plain, available, decoded_, quote)) {
@@ -524,8 +531,6 @@ private:
     }
 
     static constexpr std::size_t kStackStart = 32;
-    // Texts up to this size decode escaped strings in one pass, into a buffer as large as the text.
-    static constexpr std::size_t kOnePassText = 4096;
 
     std::string_view s_;
     std::size_t i_ = 0;
@@ -695,10 +700,6 @@ private:
     std::pmr::vector<Value> items_;
     std::pmr::vector<Member> members_;
 };
-
-// Texts up to this size are read by the strict parser alone: simdjson's parser set-up (buffers
-// sized for the text) costs more than its vector walk saves on them.
-constexpr std::size_t kSmallText = 4096;
 
 // Walks `padded` (the text followed by simdjson's padding) into the DOM.
 std::expected<Value, ParseError> build_fast(char* padded, const char* origin, std::size_t size, Arena& arena) {

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/json_reader.hpp"
 #include "core/record.hpp"
 #include "core/ffi.hpp"
 #include "payouts/ops.hpp"
@@ -392,6 +395,103 @@ TEST(JsonReader, EscapeDenseStringsDecode) {
     }
 }
 
+// Every escape, written in both its forms, as JSON text and as what it stands for.
+struct Escape {
+    std::string_view written, decoded;
+};
+const Escape kEveryEscape[] = {
+    {"\\\"", "\""},
+    {"\\\\", "\\"},
+    {"\\/", "/"},
+    {"\\b", "\b"},
+    {"\\f", "\f"},
+    {"\\n", "\n"},
+    {"\\r", "\r"},
+    {"\\t", "\t"},
+    {"\\u0000", {"\0", 1}},
+    {"\\u001F", "\x1f"},
+    {"\\u00e9", "\xc3\xa9"},
+    {"\\u20AC", "\xe2\x82\xac"},
+    {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
+};
+
+// `text` padded with trailing spaces to exactly `size` bytes.
+std::string sized(std::string text, std::size_t size) {
+    text.resize(std::max(text.size(), size), ' ');
+    return text;
+}
+
+// Texts just under, at and over the size where the reader changes parsers: every escape decodes
+// the same in keys and values, through every reader and through each parser on its own.
+TEST(JsonReader, EveryEscapeOnBothSidesOfTheParserThreshold) {
+    using Reader = std::expected<json::Value, json::ParseError> (*)(std::string_view, json::Arena&);
+    const std::pair<std::string_view, Reader> readers[] = {
+        {"parse", &json::parse},
+        {"parse_view", &json::parse_view},
+        {"strict", &json::detail::parse_strict},
+        {"fast", &json::detail::parse_fast},
+    };
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const Escape& escape : kEveryEscape) {
+        // Alone, and long enough for the 16-byte chunks, at both ends of a chunk.
+        const std::string key = "k" + std::string(escape.written) + "!";
+        const std::string value = repeat("v", 15) + std::string(escape.written) + repeat("w", 17);
+        const std::string decoded_key = "k" + std::string(escape.decoded) + "!";
+        const std::string decoded_value = repeat("v", 15) + std::string(escape.decoded) + repeat("w", 17);
+        for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+            const std::string text = sized("{\"" + key + "\":[\"" + value + "\"]}", size);
+            ASSERT_EQ(text.size(), size);
+            for (const auto& [name, read] : readers) {
+                json::Arena arena;
+                auto v = read(text, arena);
+                ASSERT_TRUE(v) << name << " " << size << " " << escape.written;
+                ASSERT_EQ(v->members().size(), 1u);
+                EXPECT_EQ(v->members()[0].key, decoded_key) << name << " " << size << " " << escape.written;
+                EXPECT_EQ(v->members()[0].value.items()[0].text(), decoded_value)
+                    << name << " " << size << " " << escape.written;
+            }
+        }
+    }
+}
+
+// A refused text gets the same message at the same place whichever parser met it first.
+TEST(JsonReader, FaultsOnBothSidesOfTheParserThreshold) {
+    const Case faults[] = {
+        {"[\"ab\\x\"]", "invalid escape at line 1 column 6"},
+        {"[\"ab\\u12G4\"]", "invalid escape at line 1 column 7"},
+        {"[\"ab\\ud83d\\u0041\"]", "lone surrogate in hex escape at line 1 column 5"},
+        {"[\"ab\x01\"]", "control character found while parsing a string at line 1 column 5"},
+        {"{\"a\\q\":1}", "invalid escape at line 1 column 5"},
+        {"[\"ab\\u12", "EOF while parsing a string at line 1 column 9"},
+    };
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const Case& c : faults) {
+        for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+            // Leading newlines move the text to its size and the fault to a later line.
+            const std::size_t lines = size - c.text.size();
+            std::string expected = c.expected;
+            expected.replace(expected.find("line 1 "), 6, "line " + std::to_string(lines + 1));
+            EXPECT_EQ(outcome(std::string(lines, '\n') + c.text), expected) << size << " " << c.text;
+        }
+    }
+}
+
+// The nesting limit is the same 128 levels just under, at and over the parser threshold.
+TEST(JsonReader, NestingLimitOnBothSidesOfTheParserThreshold) {
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+        for (const auto& [open, close] : {std::pair{"[", "]"}, std::pair{"{\"a\":", "}"}}) {
+            const std::string deepest = repeat(open, 128) + "0" + repeat(close, 128);
+            const std::string too_deep = repeat(open, 129) + "0" + repeat(close, 129);
+            EXPECT_EQ(outcome(sized(deepest, size)), "ok") << size << open;
+            const std::size_t column = 128 * std::string_view(open).size() + 1;
+            EXPECT_EQ(outcome(sized(too_deep, size)),
+                      "recursion limit exceeded at line 1 column " + std::to_string(column))
+                << size << open;
+        }
+    }
+}
+
 TEST(JsonWriter, EscapesControlCharactersOnly) {
     const std::string_view escaped[32] = {
         "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
@@ -455,6 +555,9 @@ TEST(RecordDecode, ObjectAndArrayForms) {
     }
     const Case bad[] = {
         {"[\"a\",null,\"m\"]", "invalid length 3, expected struct Sample with 4 elements at line 1 column 1"},
+        // One value too many is refused as well: the form holds exactly the record's fields.
+        {"[\"a\",null,\"m\",[],null]", "invalid length 5, expected struct Sample with 4 elements at line 1 column 1"},
+        {"[]", "invalid length 0, expected struct Sample with 4 elements at line 1 column 1"},
         {"[3,null,\"m\",[]]", "invalid type: integer `3`, expected a string at line 1 column 2"},
         {"{\"note\":\"n\",\"mode\":\"m\"}", "missing field `key` at line 1 column 1"},
         // Only a missing key takes the fallback; null is a value of the wrong type.
