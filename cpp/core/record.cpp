@@ -54,13 +54,9 @@ std::string unknown_variant(std::string_view given, std::span<const std::string_
     return message;
 }
 
-namespace record_detail {
-
 std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected) {
     return "invalid length " + std::to_string(got) + ", expected struct " + std::string(name) + " with " +
            std::to_string(expected) + " elements";
 }
-
-}  // namespace record_detail
 
 }  // namespace quorvel_bo::core::json

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/record_layout.hpp"
 
 namespace quorvel_bo::core::json {
 
@@ -67,6 +68,8 @@ constexpr std::string_view variant_name(E value) noexcept {
     return Variants<E>::list[static_cast<std::size_t>(value)];
 }
 
+// "invalid length 1, expected struct Config with 5 elements"
+std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
 // "unknown variant `given`, expected one of `a`, `b`, `c`"
 std::string unknown_variant(std::string_view given, std::span<const std::string_view> names);
 
@@ -75,12 +78,10 @@ struct is_optional : std::false_type {};
 template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 
-namespace record_detail {
-
 // Decodes `v` into `out`, a freshly made T: in place when codec C can (no temporary, no move),
 // else through C::decode. The error, if any, is returned; `out` is then not to be used.
 template <class C, class T>
-std::optional<DecodeError> decode_into(const Value& v, T& out) {
+std::optional<DecodeError> decode_with(const Value& v, T& out) {
     if constexpr (requires { C::decode_into(v, out); }) {
         return C::decode_into(v, out);
     } else {
@@ -90,8 +91,6 @@ std::optional<DecodeError> decode_into(const Value& v, T& out) {
         return std::nullopt;
     }
 }
-
-}  // namespace record_detail
 
 // What a field that the object form leaves out becomes.
 enum class WhenMissing : std::uint8_t { fail, empty, fallback };
@@ -257,7 +256,7 @@ struct Codec<std::optional<T>> {
             out.reset();
             return std::nullopt;
         }
-        return record_detail::decode_into<Codec<T>>(v, out.emplace());
+        return decode_with<Codec<T>>(v, out.emplace());
     }
     static Value encode(const std::optional<T>& o, Arena& arena) {
         return o ? Codec<T>::encode(*o, arena) : Value::null();
@@ -289,7 +288,7 @@ struct Codec<std::vector<T>> {
         out.reserve(v.items().size());
         memory::prefer_large_pages(out.data(), out.capacity() * sizeof(T));
         for (const Value& item : v.items())
-            if (auto error = record_detail::decode_into<Codec<T>>(item, out.emplace_back())) return error;
+            if (auto error = decode_with<Codec<T>>(item, out.emplace_back())) return error;
         return std::nullopt;
     }
     static Value encode(const std::vector<T>& list, Arena& arena) {
@@ -298,130 +297,6 @@ struct Codec<std::vector<T>> {
         return Value::array({items, list.size()});
     }
 };
-
-namespace record_detail {
-
-template <class R, std::size_t... I, class F>
-void for_each_field(std::index_sequence<I...>, F&& f) {
-    (f(std::integral_constant<std::size_t, I>{}, std::get<I>(Fields<R>::list)), ...);
-}
-
-template <class R, class F>
-void for_each_field(F&& f) {
-    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
-    for_each_field<R>(std::make_index_sequence<n>{}, std::forward<F>(f));
-}
-
-template <class R>
-constexpr std::size_t field_count() {
-    return std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
-}
-
-std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
-
-template <class R, std::size_t... I>
-constexpr std::array<std::string_view, sizeof...(I)> field_keys(std::index_sequence<I...>) {
-    return {std::get<I>(Fields<R>::list).key...};
-}
-
-// The keys of R's fields in declaration order.
-template <class R>
-inline constexpr auto keys = field_keys<R>(std::make_index_sequence<field_count<R>()>{});
-
-// True when no key of R needs escaping, so the writer may copy them as they are.
-template <class R>
-consteval bool plain_keys() {
-    for (std::string_view key : keys<R>)
-        for (char c : key)
-            if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
-    return true;
-}
-
-// rank<R>[i]: the place of field i when the fields are ordered by key, as the writer wants them.
-template <class R>
-inline constexpr auto rank = [] {
-    constexpr std::size_t n = field_count<R>();
-    std::array<std::size_t, n> order{};
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) { return keys<R>[a] < keys<R>[b]; });
-    std::array<std::size_t, n> out{};
-    for (std::size_t place = 0; place < n; ++place) out[order[place]] = place;
-    return out;
-}();
-
-// order<R>[place]: the field written at `place`, the inverse of rank<R>.
-template <class R>
-inline constexpr auto order = [] {
-    std::array<std::size_t, field_count<R>()> out{};
-    for (std::size_t i = 0; i < out.size(); ++i) out[rank<R>[i]] = i;
-    return out;
-}();
-
-// The text before each field's value when R is written straight from its fields, in written
-// order: `{"key":` for the first, `,"key":` for the others, all in one buffer.
-template <class R>
-struct KeyTexts {
-    static constexpr std::size_t n = field_count<R>();
-    static constexpr std::size_t total = [] {
-        std::size_t size = 0;
-        for (std::string_view key : keys<R>) size += key.size() + 4;
-        return size;
-    }();
-    std::array<char, total> chars{};
-    std::array<std::size_t, n + 1> starts{};
-
-    constexpr KeyTexts() {
-        std::size_t at = 0;
-        for (std::size_t place = 0; place < n; ++place) {
-            starts[place] = at;
-            chars[at++] = place == 0 ? '{' : ',';
-            chars[at++] = '"';
-            for (char c : keys<R>[order<R>[place]]) chars[at++] = c;
-            chars[at++] = '"';
-            chars[at++] = ':';
-        }
-        starts[n] = at;
-    }
-    constexpr std::string_view operator[](std::size_t place) const noexcept {
-        return {chars.data() + starts[place], starts[place + 1] - starts[place]};
-    }
-};
-
-template <class R>
-inline constexpr KeyTexts<R> key_texts{};
-
-// Calls f(field definition) for each field of R in written order.
-template <class R, std::size_t... P, class F>
-void for_each_field_written(std::index_sequence<P...>, F&& f) {
-    (f(std::integral_constant<std::size_t, P>{}, std::get<order<R>[P]>(Fields<R>::list)), ...);
-}
-
-template <class R, class F>
-void for_each_field_written(F&& f) {
-    for_each_field_written<R>(std::make_index_sequence<field_count<R>()>{}, std::forward<F>(f));
-}
-
-// Index of the field named `key`, or n when R has none. Objects usually list their keys in
-// declaration order, so the search starts at `hint`, the field after the last one found.
-template <class R>
-std::size_t field_index(std::string_view key, std::size_t hint) noexcept {
-    constexpr std::size_t n = field_count<R>();
-    for (std::size_t k = 0; k < n; ++k) {
-        std::size_t i = hint + k < n ? hint + k : hint + k - n;
-        if (keys<R>[i] == key) return i;
-    }
-    return n;
-}
-
-// Calls f(index constant, field definition) for field number `index` only.
-template <class R, class F>
-void with_field(std::size_t index, F&& f) {
-    for_each_field<R>([&](auto i, const auto& def) {
-        if (i.value == index) f(i, def);
-    });
-}
-
-}  // namespace record_detail
 
 template <Record R>
 struct Codec<R> {
@@ -433,22 +308,21 @@ struct Codec<R> {
 
     // Fills a freshly made record.
     static std::optional<DecodeError> decode_into(const Value& v, R& record) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         std::optional<DecodeError> error;
         if (v.is_array()) {
             auto items = v.items();
-            if (items.size() != n)
-                return DecodeError{record_detail::invalid_length(items.size(), Fields<R>::name, n), v.offset()};
-            record_detail::for_each_field<R>([&](auto index, const auto& def) {
+            if (items.size() != n) return DecodeError{invalid_length(items.size(), Fields<R>::name, n), v.offset()};
+            layout::for_each_field<R>([&](auto index, const auto& def) {
                 if (error) return;
                 using Def = std::remove_cvref_t<decltype(def)>;
-                error = record_detail::decode_into<typename Def::codec>(items[index.value], record.*def.member);
+                error = decode_with<typename Def::codec>(items[index.value], record.*def.member);
             });
         } else if (v.is_object()) {
             std::array<bool, n> seen{};
             std::size_t hint = 0;
             for (const Member& m : v.members()) {
-                const std::size_t index = record_detail::field_index<R>(m.key, hint);
+                const std::size_t index = layout::field_index<R>(m.key, hint);
                 if (index == n) continue;
                 if (seen[index]) {
                     error = DecodeError{"duplicate field `" + std::string(m.key) + "`", m.key_offset};
@@ -456,14 +330,14 @@ struct Codec<R> {
                 }
                 seen[index] = true;
                 hint = index + 1 == n ? 0 : index + 1;
-                record_detail::with_field<R>(index, [&](auto, const auto& def) {
+                layout::with_field<R>(index, [&](auto, const auto& def) {
                     using Def = std::remove_cvref_t<decltype(def)>;
-                    error = record_detail::decode_into<typename Def::codec>(m.value, record.*def.member);
+                    error = decode_with<typename Def::codec>(m.value, record.*def.member);
                 });
                 if (error) break;
             }
             if (!error) {
-                record_detail::for_each_field<R>([&](auto index, const auto& def) {
+                layout::for_each_field<R>([&](auto index, const auto& def) {
                     if (error || seen[index.value]) return;
                     if (def.missing == WhenMissing::fail)
                         error = DecodeError{"missing field `" + std::string(def.key) + "`", v.offset()};
@@ -477,12 +351,12 @@ struct Codec<R> {
         return error;
     }
 
-    static_assert(record_detail::plain_keys<R>(), "record keys are written without escaping");
+    static_assert(layout::plain_keys<R>(), "record keys are written without escaping");
 
     // The length of the record's compact text, for codecs that write straight from the fields.
     static std::size_t text_size(const R& record) {
-        std::size_t size = record_detail::key_texts<R>.total + 1;  // keys, punctuation, closing brace
-        record_detail::for_each_field<R>([&](auto, const auto& def) {
+        std::size_t size = layout::key_texts<R>.total + 1;  // keys, punctuation, closing brace
+        layout::for_each_field<R>([&](auto, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
             size += Def::codec::text_size(record.*def.member);
         });
@@ -490,9 +364,9 @@ struct Codec<R> {
     }
     // The record's compact text, fields in key order, without a tree of values.
     static void write(Writer& out, const R& record) {
-        record_detail::for_each_field_written<R>([&](auto place, const auto& def) {
+        layout::for_each_field_written<R>([&](auto place, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            out.raw(record_detail::key_texts<R>[decltype(place)::value]);
+            out.raw(layout::key_texts<R>[decltype(place)::value]);
             Def::codec::write(out, record.*def.member);
         });
         out.raw('}');
@@ -500,22 +374,22 @@ struct Codec<R> {
 
     // Members are laid out in key order, so the writer never sorts a record.
     static Value encode(const R& record, Arena& arena) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         Member* members = arena.allocate<Member>(n);
-        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+        layout::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            constexpr std::size_t place = record_detail::rank<R>[decltype(index)::value];
+            constexpr std::size_t place = layout::rank<R>[decltype(index)::value];
             std::construct_at(members + place, Member{def.key, Def::codec::encode(record.*def.member, arena)});
         });
         return Value::ordered_object({members, n});
     }
     // The same, taking over what the record's fields own where a codec can.
     static Value encode(R&& record, Arena& arena) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         Member* members = arena.allocate<Member>(n);
-        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+        layout::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            constexpr std::size_t place = record_detail::rank<R>[decltype(index)::value];
+            constexpr std::size_t place = layout::rank<R>[decltype(index)::value];
             std::construct_at(members + place,
                               Member{def.key, Def::codec::encode(std::move(record.*def.member), arena)});
         });
@@ -529,7 +403,7 @@ template <class T>
 std::optional<std::string> decode_text_into(std::string_view text, Arena& arena, T& out) {
     auto value = parse_view(text, arena);
     if (!value) return with_position(value.error().message, text, value.error().offset);
-    auto error = record_detail::decode_into<Codec<T>>(*value, out);
+    auto error = decode_with<Codec<T>>(*value, out);
     if (!error) return std::nullopt;
     if (error->offset == kNoOffset) return std::move(error->message);
     return with_position(error->message, text, error->offset);
@@ -547,8 +421,7 @@ std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
 template <class T>
 std::expected<T, std::string> decode_value(const Value& value) {
     std::expected<T, std::string> out;
-    if (auto error = record_detail::decode_into<Codec<T>>(value, *out))
-        out = std::unexpected(std::move(error->message));
+    if (auto error = decode_with<Codec<T>>(value, *out)) out = std::unexpected(std::move(error->message));
     return out;
 }
 

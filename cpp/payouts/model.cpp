@@ -1,4 +1,4 @@
-// Conversions from the provider's QR records into the caller's results.
+// Conversions from the provider's records (QR payouts, batches, banks) into the caller's results.
 #include "payouts/model.hpp"
 
 namespace quorvel_bo::payouts::model {
