@@ -28,11 +28,13 @@ std::string transfers_document(std::size_t bytes) {
         if (i != 0) out += ',';
         const std::string n = std::to_string(i);
         out += "{\"transaction_id\":\"TRX-" + n + "\",\"amount\":\"" + std::to_string(100 + i * 37 % 9000) + "." +
-               std::to_string(10 + i % 90) + "\",\"date\":\"2026-12-07\",\"source_account\":\"2012345678\","
-               "\"destination_account\":\"" + std::to_string(3000000000 + i * 7919) + "\",\"bank_code\":\"" +
-               std::to_string(1001 + i % 12) + "\",\"branch_city\":\"lpz\",\"description\":\"Sueldo diciembre " +
-               "planilla " + std::to_string(i % 40) + "\",\"recipient_document_id\":\"" +
-               std::to_string(4500000 + i) + "\",\"recipient_name\":\"" + kNames[i % 5] + "\"}";
+               std::to_string(10 + i % 90) +
+               "\",\"date\":\"2026-12-07\",\"source_account\":\"2012345678\","
+               "\"destination_account\":\"" +
+               std::to_string(3000000000 + i * 7919) + "\",\"bank_code\":\"" + std::to_string(1001 + i % 12) +
+               "\",\"branch_city\":\"lpz\",\"description\":\"Sueldo diciembre " + "planilla " + std::to_string(i % 40) +
+               "\",\"recipient_document_id\":\"" + std::to_string(4500000 + i) + "\",\"recipient_name\":\"" +
+               kNames[i % 5] + "\"}";
     }
     out += "]}}";
     return out;
@@ -44,9 +46,9 @@ std::string status_document(std::size_t bytes) {
     for (std::size_t i = 0; out.size() < bytes; ++i) {
         if (i != 0) out += ',';
         const std::string n = std::to_string(i);
-        out += "{\"nroLote\":7781,\"transaccionId\":\"TRX-" + n + "\",\"numeroReferencia\":" +
-               std::to_string(880000000 + i) + ",\"estado\":\"PAGADO\",\"mensaje\":" +
-               (i % 4 == 0 ? "\"Transferencia procesada\"" : "null") +
+        out += "{\"nroLote\":7781,\"transaccionId\":\"TRX-" + n +
+               "\",\"numeroReferencia\":" + std::to_string(880000000 + i) +
+               ",\"estado\":\"PAGADO\",\"mensaje\":" + (i % 4 == 0 ? "\"Transferencia procesada\"" : "null") +
                ",\"cuentaOrigen\":\"2012345678\",\"codigoBanco\":" + std::to_string(1001 + i % 12) +
                ",\"importe\":" + std::to_string(100 + i % 9000) + ".5,\"flags\":[true,false],\"moneda\":\"BOB\"}";
     }

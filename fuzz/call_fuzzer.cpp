@@ -37,11 +37,16 @@ std::set<std::string_view> keys_of(simdjson::dom::object object) {
 // The keys an error object of each kind carries.
 std::set<std::string_view> error_keys(std::string_view kind) {
     std::set<std::string_view> keys{"kind", "message", "retryable"};
-    if (kind == "validation") keys.insert("field");
-    else if (kind == "authentication") keys.insert("status");
-    else if (kind == "api") keys.insert({"status", "errors"});
-    else if (kind == "ambiguous") keys.insert("errors");
-    else require(kind == "decode" || kind == "webhook_auth" || kind == "ffi");
+    if (kind == "validation")
+        keys.insert("field");
+    else if (kind == "authentication")
+        keys.insert("status");
+    else if (kind == "api")
+        keys.insert({"status", "errors"});
+    else if (kind == "ambiguous")
+        keys.insert("errors");
+    else
+        require(kind == "decode" || kind == "webhook_auth" || kind == "ffi");
     return keys;
 }
 

@@ -17,10 +17,10 @@ if ! flock -n "$qbo_lock_fd"; then
     flock "$qbo_lock_fd"
 fi
 
-# System packages: the JSON library, GoogleTest, and PostgreSQL for the ledger's tests (they start
-# their own server from its binaries).
+# System packages: the JSON library, GoogleTest, the C++ formatter the tests hold the layout to,
+# and PostgreSQL for the ledger's tests (they start their own server from its binaries).
 source "$QBO_ROOT/scripts/apt.sh"
-qbo_apt_install libsimdjson-dev libgtest-dev postgresql
+qbo_apt_install libsimdjson-dev libgtest-dev clang-format-19 postgresql
 
 # The virtual environment (git-ignored); recreated when its interpreter no longer runs.
 QBO_VENV="$QBO_ROOT/.venv"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Every test: the core's hard rules, the C++ unit tests, the release wheel (sdist, manylinux
-# repair, ABI audit, a run where simdjson is not installed), the module suffix and stub, mypy, the
-# sanitized run, a bounded fuzz run and pytest. Stops at the first failing step.
+# Every test: the core's hard rules, the C++ layout, the C++ unit tests, the release wheel (sdist,
+# manylinux repair, ABI audit, a run where simdjson is not installed), the module suffix and stub,
+# mypy, the sanitized run, a bounded fuzz run and pytest. Stops at the first failing step.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 # The set-up is done and its lock held until this script exits: the scripts below skip their own.
@@ -11,6 +11,9 @@ step() { printf '\n== %s\n' "$*"; }
 
 step "hard rules of the core sources"
 bash scripts/check_rules.sh
+
+step "C++ layout"
+bash scripts/format.sh
 
 step "C++ unit tests"
 cmake -S . -B build/cpp -G Ninja -DQBO_BUILD_TESTS=ON -DQBO_BUILD_MODULE=OFF >/dev/null

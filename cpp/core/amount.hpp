@@ -84,8 +84,8 @@ json::Value serialize(const Decimal& amount, json::Arena& arena);
 
 namespace quorvel_bo::core::json {
 
-// Amount fields: `deserialize` reads any JSON value through from_value; written by `serialize` as a string.
-// An optional amount (std::optional<Decimal>) is `deserialize_opt`: null gives none.
+// Amount fields: read from a JSON number or string by amount::from_value, written as a string by
+// amount::serialize; an optional amount (std::optional<Decimal>) reads null as none.
 template <>
 struct Codec<Decimal> {
     static Decoded<Decimal> decode(const Value& v) {

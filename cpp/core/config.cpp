@@ -1,8 +1,6 @@
 // Client configuration: environment names, default gateways and URL joining.
 #include "core/config.hpp"
 
-#include <array>
-
 namespace quorvel_bo::core {
 
 namespace {
@@ -10,8 +8,6 @@ namespace {
 constexpr std::string_view kDevelopmentBaseUrl = "https://api-test.quorvel.bo/desarrollo";
 constexpr std::string_view kSandboxBaseUrl = "https://api-test.quorvel.bo/sandbox";
 constexpr std::string_view kProductionBaseUrl = "https://api.quorvel.bo";
-
-constexpr std::array<std::string_view, 3> kEnvironmentNames = {"development", "sandbox", "production"};
 
 }  // namespace
 
@@ -37,25 +33,3 @@ std::string Config::url(std::string_view path) const {
 }
 
 }  // namespace quorvel_bo::core
-
-namespace quorvel_bo::core::json {
-
-Decoded<Environment> Codec<Environment>::decode(const Value& v) {
-    const Value* name = &v;
-    // A one-key object whose value is null names a variant too.
-    if (v.is_object() && v.members().size() == 1 && v.members()[0].value.is_null()) {
-        for (std::size_t i = 0; i < kEnvironmentNames.size(); ++i)
-            if (v.members()[0].key == kEnvironmentNames[i]) return static_cast<Environment>(i);
-        std::string message = "unknown variant `" + std::string(v.members()[0].key) + "`";
-        message += ", expected one of `development`, `sandbox`, `production`";
-        return decode_failure(std::move(message), v);
-    }
-    if (!name->is_string()) return invalid_type(v, "enum Environment");
-    for (std::size_t i = 0; i < kEnvironmentNames.size(); ++i)
-        if (name->text() == kEnvironmentNames[i]) return static_cast<Environment>(i);
-    std::string message = "unknown variant `" + std::string(name->text()) + "`";
-    message += ", expected one of `development`, `sandbox`, `production`";
-    return decode_failure(std::move(message), v);
-}
-
-}  // namespace quorvel_bo::core::json

@@ -1,6 +1,7 @@
 // Client configuration: environments with their default base URLs, and joining a base URL with a path.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -31,8 +32,9 @@ struct Config {
 namespace quorvel_bo::core::json {
 
 template <>
-struct Codec<Environment> {
-    static Decoded<Environment> decode(const Value& v);
+struct Variants<Environment> {
+    static constexpr std::string_view name = "Environment";
+    static constexpr std::array<std::string_view, 3> list = {"development", "sandbox", "production"};
 };
 
 template <>
@@ -40,10 +42,8 @@ struct Fields<Config> {
     static constexpr std::string_view name = "Config";
     static Environment default_environment() { return Environment::sandbox; }
     static constexpr auto list = std::tuple{
-        field("client_id", &Config::client_id),
-        field("client_secret", &Config::client_secret),
-        field("basic_token", &Config::basic_token),
-        field_or("environment", &Config::environment, &default_environment),
+        field("client_id", &Config::client_id),     field("client_secret", &Config::client_secret),
+        field("basic_token", &Config::basic_token), field_or("environment", &Config::environment, &default_environment),
         field("base_url", &Config::base_url),
     };
 };

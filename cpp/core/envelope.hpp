@@ -46,7 +46,7 @@ struct CodeData {
     template <class T>
     static Result<T> open(const HttpResponse& response, json::Arena& arena) {
         auto payload = open_value(response, arena);
-        if (!payload) return fail(std::move(payload.error()));
+        if (!payload) return propagate(payload);
         auto decoded = json::decode_value<T>(*payload);
         if (!decoded) return fail(decode(std::string(kUnexpectedPayloadShape) + decoded.error()));
         return std::move(*decoded);

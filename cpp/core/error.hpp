@@ -40,13 +40,17 @@ struct Error {
     bool retryable = false;
 };
 
+// What a routine that can fail returns: its value, or the failure (Result<void> for a check).
 template <class T>
 using Result = std::expected<T, Error>;
 
-// Success value of routines that return nothing.
-using Status = std::expected<void, Error>;
-
 inline std::unexpected<Error> fail(Error error) { return std::unexpected<Error>(std::move(error)); }
+
+// Hands the failure of `result` on to the caller: `if (!r) return propagate(r);`
+template <class T>
+std::unexpected<Error> propagate(Result<T>& result) {
+    return fail(std::move(result.error()));
+}
 
 inline Error validation(std::string field, std::string message) {
     return Error{ErrorKind::validation, std::move(field), std::move(message), 0, {}, false};

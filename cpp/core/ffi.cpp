@@ -13,7 +13,9 @@ using json::Value;
 
 Value error_list(const std::vector<ApiFieldError>& errors, Arena& arena) {
     Value* items = arena.allocate<Value>(errors.size());
-    auto opt = [&](const std::optional<std::string>& s) { return s ? Value::string(arena.copy(*s)) : Value::null(); };
+    auto opt = [&](const std::optional<std::string>& s) {
+        return s ? Value::string(arena.copy(*s)) : Value::null();
+    };
     for (std::size_t i = 0; i < errors.size(); ++i) {
         Member* m = arena.allocate<Member>(3);
         std::construct_at(m + 0, Member{"code", opt(errors[i].code)});
@@ -56,8 +58,8 @@ constexpr std::string_view kVersionTail = "}}";
 static_assert(kProtocolVersion > 0 && kProtocolVersion < 10);
 static_assert(kCoreVersion.find_first_of("\"\\") == std::string_view::npos);
 
-constexpr std::size_t kVersionSize = kVersionHead.size() + kCoreVersion.size() + kVersionMiddle.size() + 1 +
-                                     kVersionTail.size();
+constexpr std::size_t kVersionSize =
+    kVersionHead.size() + kCoreVersion.size() + kVersionMiddle.size() + 1 + kVersionTail.size();
 
 constexpr std::array<char, kVersionSize> kVersionAnswer = [] {
     std::array<char, kVersionSize> out{};
@@ -82,7 +84,9 @@ std::string quoted_op(std::string_view prefix, std::string_view op) {
 Value error_value(const Error& error, Arena& arena) {
     Member* m = arena.allocate<Member>(6);
     std::size_t n = 0;
-    auto add = [&](std::string_view key, Value v) { std::construct_at(m + n++, Member{key, v}); };
+    auto add = [&](std::string_view key, Value v) {
+        std::construct_at(m + n++, Member{key, v});
+    };
     add("kind", Value::string(kind_text(error.kind)));
     add("message", Value::string(arena.copy(error.message)));
     switch (error.kind) {

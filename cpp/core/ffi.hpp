@@ -18,7 +18,10 @@
 
 namespace quorvel_bo::core::ffi {
 
-inline constexpr std::string_view kCoreVersion = "0.1.0";
+#ifndef QBO_VERSION
+#error "QBO_VERSION is defined by the build from the project's version"
+#endif
+inline constexpr std::string_view kCoreVersion = QBO_VERSION;
 inline constexpr int kProtocolVersion = 2;
 
 // One catalogue entry: an operation (with idempotence and an optional time-out) or a handler.
@@ -68,10 +71,10 @@ inline constexpr std::string_view kBuildStage = "build";
 inline constexpr std::string_view kParseStage = "parse";
 inline constexpr std::string_view kInvalidPayload = "invalid payload: ";
 
-// A record's JSON value; writing a record cannot fail, so this always succeeds. A record handed
-// over as an rvalue gives its long strings to the arena instead of having them copied.
+// A record's JSON value. A record handed over as an rvalue gives its long strings to the arena
+// instead of having them copied.
 template <class T>
-Result<json::Value> to_value(T&& record, json::Arena& arena) {
+json::Value to_value(T&& record, json::Arena& arena) {
     return json::encode(std::forward<T>(record), arena);
 }
 
@@ -99,13 +102,13 @@ Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena
             const Ctx ctx{envelope.config, envelope.token ? &*envelope.token : nullptr};
             return Op::request(ctx, envelope.input);
         });
-        if (!request) return fail(std::move(request.error()));
+        if (!request) return propagate(request);
         return to_value(std::move(*request), arena);
     }
     if (stage == kParseStage) {
         auto output = with_payload<Parse<typename Op::Input>>(
             payload, [](const auto& envelope) { return Op::response(envelope.input, envelope.response); });
-        if (!output) return fail(std::move(output.error()));
+        if (!output) return propagate(output);
         return to_value(std::move(*output), arena);
     }
     return fail(ffi_error("unknown stage `" + std::string(stage) + "` for `" + std::string(Op::name) + "`"));
@@ -115,7 +118,7 @@ Outcome run(std::string_view stage, std::string_view payload, json::Arena& arena
 template <Handler H>
 Outcome run_handler(std::string_view payload, json::Arena& arena) {
     auto output = with_payload<typename H::Input>(payload, [](const auto& input) { return H::handle(input); });
-    if (!output) return fail(std::move(output.error()));
+    if (!output) return propagate(output);
     return to_value(std::move(*output), arena);
 }
 

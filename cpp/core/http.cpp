@@ -1,18 +1,5 @@
-// HTTP records: method names and the JSON form of header maps.
+// HTTP records: the JSON form of header maps.
 #include "core/http.hpp"
-
-namespace quorvel_bo::core {
-
-std::string_view method_text(Method method) noexcept {
-    switch (method) {
-        case Method::GET: return "GET";
-        case Method::POST: return "POST";
-        case Method::PATCH: return "PATCH";
-    }
-    return "GET";
-}
-
-}  // namespace quorvel_bo::core
 
 namespace quorvel_bo::core::json {
 

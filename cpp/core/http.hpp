@@ -1,6 +1,7 @@
 // HTTP request and response records exchanged with the host, and the method vocabulary.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -12,8 +13,6 @@
 namespace quorvel_bo::core {
 
 enum class Method : std::uint8_t { GET, POST, PATCH };
-
-std::string_view method_text(Method method) noexcept;
 
 // Header names are case-sensitive; the map keeps them in ascending byte order.
 using Headers = std::map<std::string, std::string, std::less<>>;
@@ -38,8 +37,9 @@ struct HttpResponse {
 namespace quorvel_bo::core::json {
 
 template <>
-struct Codec<Method> {
-    static Value encode(Method method, Arena&) { return Value::string(method_text(method)); }
+struct Variants<Method> {
+    static constexpr std::string_view name = "Method";
+    static constexpr std::array<std::string_view, 3> list = {"GET", "POST", "PATCH"};
 };
 
 template <>

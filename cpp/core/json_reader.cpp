@@ -1,22 +1,26 @@
 // JSON reader: a strict scalar parser for small texts and to explain refusals; simdjson On-Demand for large texts.
+#include "core/json_reader.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <numeric>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <simdjson.h>
 #include <string>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/json_string.hpp"
 
 namespace quorvel_bo::core::json {
 
 namespace {
 
 namespace od = simdjson::ondemand;
+
+// Texts up to kSmallText are read by the strict parser alone, which decodes their escaped strings
+// in one pass: simdjson's parser set-up (buffers sized for the text) costs more than its vector
+// walk saves on them.
+using detail::kSmallText;
 
 constexpr std::string_view kEofValue = "EOF while parsing a value";
 constexpr std::string_view kEofList = "EOF while parsing a list";
@@ -76,214 +80,107 @@ char* put_utf8(char* out, char32_t cp) noexcept {
     return out;
 }
 
-#if defined(__SSE2__)
-// SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
-// The bytes of `x` that end a run of plain string characters: quotes, backslashes and control characters.
-inline unsigned string_end_mask(__m128i x) noexcept {
-    const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
-    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(marks, control)));
-}
-#endif
+// A \u escape read by read_unicode_escape: the code point and the escape's length, or its fault.
+struct UnicodeEscape {
+    enum class Fault : std::uint8_t { none, cut_short, invalid, lone_surrogate };
+    Fault fault = Fault::none;
+    std::size_t at = 0;  // where the fault is
+    std::size_t length = 0;
+    char32_t code_point = 0;
+};
 
-// Offset of the first byte of p[0, n) that ends a run of plain string characters: a quote, a
-// backslash or a control character; n when there is none. With `padded`, up to 15 bytes past
-// p + n may be read (the fast reader's copy carries simdjson's padding); they never count.
-template <bool padded>
-std::size_t plain_run(const char* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    for (; padded ? i < n : i + 16 <= n; i += 16) {
-        const unsigned mask = string_end_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
-        if (mask != 0) return std::min(n, i + static_cast<std::size_t>(__builtin_ctz(mask)));
+// The one reading of a \u escape: the escape at body[i] ("\u" there) within body[0, end), with the
+// low surrogate that must follow a high one. A fault is decided on the bytes there are: an escape
+// that the bytes up to `end` leave unfinished but still possible is cut short.
+UnicodeEscape read_unicode_escape(const char* body, std::size_t i, std::size_t end) noexcept {
+    using Fault = UnicodeEscape::Fault;
+    if (i + 6 > end) {
+        for (std::size_t k = i + 2; k < end; ++k)
+            if (hex_digit(body[k]) < 0) return {Fault::invalid, k};
+        return {Fault::cut_short, end};
     }
-    if (padded) return n;
-#endif
-    for (; i < n; ++i) {
-        const unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c == '"' || c == '\\' || c < 0x20) return i;
+    const int unit = read_hex4(body + i + 2);
+    if (unit < 0) return {Fault::invalid, i + 2};
+    if (unit >= 0xDC00 && unit <= 0xDFFF) return {Fault::lone_surrogate, i};
+    if (unit < 0xD800 || unit > 0xDBFF) return {Fault::none, 0, 6, static_cast<char32_t>(unit)};
+    const std::size_t j = i + 6;
+    bool possible = (j >= end || body[j] == '\\') && (j + 1 >= end || body[j + 1] == 'u');
+    for (std::size_t k = j + 2; possible && k < j + 6 && k < end; ++k) possible = hex_digit(body[k]) >= 0;
+    int low = 0;
+    if (possible && j + 6 <= end) {
+        low = read_hex4(body + j + 2);
+        possible = low >= 0xDC00 && low <= 0xDFFF;
     }
-    return n;
-}
-
-// The length of a string body in a padded buffer when its closing quote is the first special byte
-// of its first 16 bytes (a short string without escapes); npos otherwise, for scan_string to decide.
-inline std::size_t short_plain_length(const char* body) noexcept {
-#if defined(__SSE2__)
-    const unsigned mask = string_end_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(body)));
-    if (mask != 0) {
-        const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
-        if (body[k] == '"') return k;
-    }
-#else
-    (void)body;
-#endif
-    return std::string_view::npos;
+    if (!possible) return {Fault::lone_surrogate, i};
+    if (j + 6 > end) return {Fault::cut_short, end};
+    const char32_t cp =
+        0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
+    return {Fault::none, 0, 12, cp};
 }
 
 // Result of scanning a string body that starts just after its opening quote.
 struct StringScan {
-    std::string_view error;  // empty on success
+    std::string_view error;    // empty on success
     std::size_t error_at = 0;  // offset relative to the body start
     std::size_t length = 0;    // bytes up to (not including) the closing quote
     bool has_escape = false;
 };
 
-// Checks the body of a string literal (escapes, control characters) and finds its closing quote.
+// Checks the body of a string literal (escapes, control characters) and finds its closing quote;
+// on a fault, says what it is and where.
 template <bool padded = false>
 StringScan scan_string(const char* body, std::size_t available) noexcept {
     StringScan scan;
     std::size_t i = 0;
+    auto fault = [&scan](std::string_view error, std::size_t at) {
+        scan.error = error;
+        scan.error_at = at;
+        return scan;
+    };
     for (;;) {
-        i += plain_run<padded>(body + i, available - i);
+        i += strings::plain_run<padded>(body + i, available - i);
         if (i >= available) break;
-        unsigned char c = static_cast<unsigned char>(body[i]);
+        const unsigned char c = static_cast<unsigned char>(body[i]);
         if (c == '"') {
             scan.length = i;
             return scan;
         }
-        if (c < 0x20) {
-            scan.error = kControlCharacter;
-            scan.error_at = i;
-            return scan;
-        }
+        if (c < 0x20) return fault(kControlCharacter, i);
         scan.has_escape = true;
         if (i + 1 >= available) break;
-        char e = body[i + 1];
-        switch (e) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                i += 2;
-                continue;
-            case 'u': break;
-            default:
-                scan.error = kInvalidEscape;
-                scan.error_at = i + 1;
-                return scan;
-        }
-        if (i + 6 > available) {
-            for (std::size_t k = i + 2; k < available; ++k) {
-                if (hex_digit(body[k]) < 0) {
-                    scan.error = kInvalidEscape;
-                    scan.error_at = k;
-                    return scan;
-                }
-            }
-            break;
-        }
-        int unit = read_hex4(body + i + 2);
-        if (unit < 0) {
-            scan.error = kInvalidEscape;
-            scan.error_at = i + 2;
-            return scan;
-        }
-        if (unit >= 0xDC00 && unit <= 0xDFFF) {
-            scan.error = kLoneSurrogate;
-            scan.error_at = i;
-            return scan;
-        }
-        if (unit >= 0xD800 && unit <= 0xDBFF) {
-            // A high surrogate must be followed by "\u" and a low surrogate; decide on the bytes there are.
-            std::size_t j = i + 6;
-            bool possible = (j >= available || body[j] == '\\') && (j + 1 >= available || body[j + 1] == 'u');
-            for (std::size_t k = j + 2; possible && k < j + 6 && k < available; ++k) possible = hex_digit(body[k]) >= 0;
-            if (possible && j + 6 <= available) {
-                int low = read_hex4(body + j + 2);
-                possible = low >= 0xDC00 && low <= 0xDFFF;
-            }
-            if (!possible) {
-                scan.error = kLoneSurrogate;
-                scan.error_at = i;
-                return scan;
-            }
-            if (j + 6 > available) break;
-            i += 12;
+        const char letter = body[i + 1];
+        if (strings::kUnescaped[static_cast<unsigned char>(letter)] != 0) {
+            i += 2;
             continue;
         }
-        i += 6;
+        if (letter != 'u') return fault(kInvalidEscape, i + 1);
+        const UnicodeEscape escape = read_unicode_escape(body, i, available);
+        switch (escape.fault) {
+            case UnicodeEscape::Fault::none: i += escape.length; continue;
+            case UnicodeEscape::Fault::cut_short: break;
+            case UnicodeEscape::Fault::invalid: return fault(kInvalidEscape, escape.at);
+            case UnicodeEscape::Fault::lone_surrogate: return fault(kLoneSurrogate, escape.at);
+        }
+        break;
     }
-    scan.error = kEofString;
-    scan.error_at = available;
-    return scan;
-}
-
-// Decodes a string body already checked by scan_string, straight into the arena: the decoded
-// text is never longer than its escaped form. `readable` bytes from `body` may be read (at least
-// `length`); plain stretches are copied 16 bytes at a time where that many can be read, so the
-// buffer has room for 16 bytes past the body.
-std::string_view unescape(const char* body, std::size_t length, std::size_t readable, Arena& arena) {
-    char* const start = arena.strings().allocate<char>(length + 16);
-    char* out = start;
-    for (std::size_t i = 0; i < length;) {
-        const char c = body[i];
-        if (c != '\\') {
-#if defined(__SSE2__)
-            if (i + 16 <= readable) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), x);
-                const unsigned mask =
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
-                const std::size_t plain =
-                    std::min(length - i, mask == 0 ? std::size_t{16} : static_cast<std::size_t>(__builtin_ctz(mask)));
-                out += plain;
-                i += plain;
-                continue;
-            }
-#endif
-            *out++ = c;
-            ++i;
-            continue;
-        }
-        const char e = body[i + 1];
-        switch (e) {
-            case 'b': *out++ = '\b'; i += 2; continue;
-            case 'f': *out++ = '\f'; i += 2; continue;
-            case 'n': *out++ = '\n'; i += 2; continue;
-            case 'r': *out++ = '\r'; i += 2; continue;
-            case 't': *out++ = '\t'; i += 2; continue;
-            case 'u': break;
-            default: *out++ = e; i += 2; continue;
-        }
-        char32_t cp = static_cast<char32_t>(read_hex4(body + i + 2));
-        i += 6;
-        if (cp >= 0xD800 && cp <= 0xDBFF) {
-            char32_t low = static_cast<char32_t>(read_hex4(body + i + 2));
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
-            i += 6;
-        }
-        out = put_utf8(out, cp);
-    }
-    return {start, static_cast<std::size_t>(out - start)};
+    return fault(kEofString, available);
 }
 
 // Decodes the escape at body[i] (a backslash) to `o`, moving both past it; `end` bounds the
 // bytes it may use. False when it is malformed or cut short: scan_string then says how.
 inline bool decode_escape(const char* body, std::size_t& i, std::size_t end, char*& o) noexcept {
     if (i + 1 >= end) return false;
-    const char e = body[i + 1];
-    switch (e) {
-        case '"': case '\\': case '/': *o++ = e; i += 2; return true;
-        case 'b': *o++ = '\b'; i += 2; return true;
-        case 'f': *o++ = '\f'; i += 2; return true;
-        case 'n': *o++ = '\n'; i += 2; return true;
-        case 'r': *o++ = '\r'; i += 2; return true;
-        case 't': *o++ = '\t'; i += 2; return true;
-        case 'u': break;
-        default: return false;
+    const char letter = body[i + 1];
+    if (const char byte = strings::kUnescaped[static_cast<unsigned char>(letter)]; byte != 0) {
+        *o++ = byte;
+        i += 2;
+        return true;
     }
-    if (i + 6 > end) return false;
-    const int unit = read_hex4(body + i + 2);
-    if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
-    char32_t cp = static_cast<char32_t>(unit);
-    if (unit >= 0xD800 && unit <= 0xDBFF) {
-        if (i + 12 > end || body[i + 6] != '\\' || body[i + 7] != 'u') return false;
-        const int low = read_hex4(body + i + 8);
-        if (low < 0xDC00 || low > 0xDFFF) return false;
-        cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<char32_t>(low) - 0xDC00);
-        i += 12;
-    } else {
-        i += 6;
-    }
-    o = put_utf8(o, cp);
+    if (letter != 'u') return false;
+    const UnicodeEscape escape = read_unicode_escape(body, i, end);
+    if (escape.fault != UnicodeEscape::Fault::none) return false;
+    o = put_utf8(o, escape.code_point);
+    i += escape.length;
     return true;
 }
 
@@ -294,18 +191,14 @@ inline bool decode_escape(const char* body, std::size_t& i, std::size_t end, cha
 inline bool decode_escapes(const char* body, std::size_t& i, std::size_t end, char*& o) noexcept {
 #if defined(__SSE2__)
     if (i + 16 <= end) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
-        const auto mask_of = [&x](char c) {
-            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8(c))));
-        };
-        const unsigned backslashes = mask_of('\\');
+        const __m128i x = strings::load16(body + i);
+        const unsigned backslashes = strings::byte_mask(x, '\\');
         // The bytes each backslash escapes; a backslash ending the chunk sets bit 16, which no
         // quote or slash mask has, so an escape cut at the end refuses the chunk.
         const unsigned after = backslashes << 1;
-        const unsigned quotes = mask_of('"');
-        const unsigned control =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x)));
-        if (control == 0 && (after & ~(quotes | mask_of('/'))) == 0 && (quotes & ~after) == 0) {
+        const unsigned quotes = strings::byte_mask(x, '"');
+        if (strings::control_mask(x) == 0 && (after & ~(quotes | strings::byte_mask(x, '/'))) == 0 &&
+            (quotes & ~after) == 0) {
             const char* chunk = body + i;
             for (unsigned b = 0; b < 16; ++b) {
                 *o = chunk[b];
@@ -319,47 +212,76 @@ inline bool decode_escapes(const char* body, std::size_t& i, std::size_t end, ch
     return decode_escape(body, i, end, o);
 }
 
-// Checks and decodes, in one pass, a string body of a padded buffer whose closing quote is at
-// body[n]. `view` is where the body's bytes may be viewed when it holds no escape. False on
-// anything scan_string would refuse: the strict reader then says what is wrong.
+// Copies the plain run at body[i] to `o`, moving both to the special byte that ends it (or to
+// `end`). With `padded`, whole 16-byte chunks are read and stored past `end`.
+template <bool padded>
+inline void copy_plain(const char* body, std::size_t& i, std::size_t end, char*& o) noexcept {
+#if defined(__SSE2__)
+    while (padded ? i < end : i + 16 <= end) {
+        const __m128i x = strings::load16(body + i);
+        strings::store16(o, x);
+        const unsigned mask = strings::special_mask(x);
+        std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));
+        if (padded && plain > end - i) plain = end - i;
+        i += plain;
+        o += plain;
+        if (plain < 16) return;
+    }
+    if (padded) return;
+#endif
+    for (; i < end && !strings::is_special(static_cast<unsigned char>(body[i])); ++i) *o++ = body[i];
+}
+
+// The one decoder of string bodies: checks and decodes, in one pass, the body at `body` whose first
+// `plain` bytes hold nothing special, into `out`, which has room for the body and 16 bytes more.
+// `end` bounds the bytes read: the body, its closing quote and what may follow; with `padded`,
+// whole chunks past `end` as well. Returns the decoded end and sets `quote` to the closing quote's
+// offset; null on anything scan_string refuses, which then says what is wrong.
+template <bool padded>
+char* decode_string(const char* body, std::size_t plain, std::size_t end, char* out, std::size_t& quote) noexcept {
+    std::memcpy(out, body, plain);
+    char* o = out + plain;
+    std::size_t i = plain;
+    while (i < end && body[i] == '\\') {
+        if (!decode_escapes(body, i, end, o)) return nullptr;
+        copy_plain<padded>(body, i, end, o);
+    }
+    if (i >= end || body[i] != '"') return nullptr;
+    quote = i;
+    return o;
+}
+
+// Decodes a string body already checked by scan_string (closing quote at body[length]) into the
+// arena; `available` bytes from `body` may be read, and whole chunks past them with `padded`.
+template <bool padded>
+std::string_view unescape(const char* body, std::size_t length, std::size_t available, Arena& arena) {
+    char* const start = arena.strings().allocate<char>(length + 16);
+    std::size_t quote = 0;
+    char* const end = decode_string<padded>(body, strings::plain_run<padded>(body, length), available, start, quote);
+    return {start, static_cast<std::size_t>(end - start)};
+}
+
+// The length of a string body in a padded buffer when its closing quote is the first special byte
+// of its first 16 bytes (a short string without escapes); npos otherwise.
+inline std::size_t short_plain_length(const char* body) noexcept {
+    const std::size_t k = strings::plain_run<true>(body, 16);
+    return k < 16 && body[k] == '"' ? k : std::string_view::npos;
+}
+
+// Checks and decodes a string body of a padded buffer whose closing quote is at body[n]. `view`
+// is where the body's bytes may be viewed when it holds no escape. False on anything scan_string
+// would refuse: the strict reader then says what is wrong.
 bool decode_body(const char* body, std::size_t n, Arena& arena, const char* view, std::string_view& out) {
-    std::size_t i = plain_run<true>(body, n);
-    if (i == n) {
+    const std::size_t plain = strings::plain_run<true>(body, n);
+    if (plain == n) {
         out = {view, n};
         return true;
     }
-    // Chunks are stored whole, so the buffer has room for one past the decoded text, which is
-    // never longer than the body.
     char* const start = arena.strings().allocate<char>(n + 16);
-    std::memcpy(start, body, i);
-    char* o = start + i;
-    while (i < n) {
-        // A quote before the end, a control character or a malformed escape.
-        if (body[i] != '\\' || !decode_escapes(body, i, n, o)) return false;
-#if defined(__SSE2__)
-        while (i < n) {
-            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-            const unsigned mask = string_end_mask(x);
-            const std::size_t left = n - i;
-            const std::size_t plain = mask == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(mask));
-            if (plain >= left) {
-                o += left;
-                i = n;
-                break;
-            }
-            o += plain;
-            i += plain;
-            if (plain < 16) break;
-        }
-#else
-        const std::size_t plain = plain_run<false>(body + i, n - i);
-        std::memcpy(o, body + i, plain);
-        o += plain;
-        i += plain;
-#endif
-    }
-    out = {start, static_cast<std::size_t>(o - start)};
+    std::size_t quote = 0;
+    char* const end = decode_string<true>(body, plain, n + 1, start, quote);
+    if (end == nullptr || quote != n) return false;
+    out = {start, static_cast<std::size_t>(end - start)};
     return true;
 }
 
@@ -401,10 +323,17 @@ std::size_t first_invalid_utf8(std::string_view s) noexcept {
         }
         std::size_t len;
         char32_t cp;
-        if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-        else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-        else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-        else return i;
+        if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else
+            return i;
         if (i + len > n) return i;
         for (std::size_t k = 1; k < len; ++k) {
             unsigned char cc = static_cast<unsigned char>(s[i + k]);
@@ -504,63 +433,28 @@ private:
     bool string(std::string_view& out) {
         const char* body = s_.data() + i_ + 1;
         const std::size_t available = s_.size() - i_ - 1;
-        const std::size_t plain = plain_run<false>(body, available);
+        const std::size_t plain = strings::plain_run<false>(body, available);
         if (plain < available && body[plain] == '"') {
             out = std::string_view(body, plain);
             i_ += plain + 2;
             return true;
         }
-        const bool escaped = plain < available && body[plain] == '\\';
-        if (escaped && s_.size() <= kOnePassText && decode(body, available, plain, out)) return true;
+        // Small texts decode escaped strings in one pass, into the next free bytes of one buffer
+        // the size of the text: decoded strings are never longer than their bodies, so all fit.
+        if (plain < available && body[plain] == '\\' && s_.size() <= kSmallText) {
+            if (decoded_ == nullptr) decoded_ = arena_.strings().allocate<char>(s_.size() + 16);
+            std::size_t quote = 0;
+            if (char* end = decode_string<false>(body, plain, available, decoded_, quote)) {
+                out = std::string_view(decoded_, static_cast<std::size_t>(end - decoded_));
+                decoded_ = end;
+                i_ += quote + 2;
+                return true;
+            }
+        }
         StringScan scan = scan_string(body, available);
         if (!scan.error.empty()) return fail(scan.error, i_ + 1 + scan.error_at);
-        out = unescape(body, scan.length, available, arena_);
+        out = unescape<false>(body, scan.length, available, arena_);
         i_ += scan.length + 2;
-        return true;
-    }
-
-    // Checks and decodes, in one pass, a string body whose first `i` bytes are plain and whose
-    // byte i is a backslash. The decoded text goes to the next free bytes of one buffer the size
-    // of the text (decoded strings are never longer than their bodies, so they all fit). False on
-    // anything scan_string would refuse; it then finds the exact fault.
-    bool decode(const char* body, std::size_t available, std::size_t i, std::string_view& out) {
-        if (decoded_ == nullptr) decoded_ = arena_.strings().allocate<char>(s_.size() + 16);
-        char* const start = decoded_;
-        char* o = start;
-        std::memcpy(o, body, i);
-        o += i;
-        for (;;) {
-            if (!decode_escapes(body, i, available, o)) return false;
-            // The plain stretch up to the next quote, backslash or control character.
-#if defined(__SSE2__)
-            while (i + 16 <= available) {
-                const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(body + i));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-                const unsigned mask = string_end_mask(x);
-                if (mask != 0) {
-                    // The byte ending the stretch stops the scalar loop below at once.
-                    const auto k = static_cast<std::size_t>(__builtin_ctz(mask));
-                    i += k;
-                    o += k;
-                    break;
-                }
-                i += 16;
-                o += 16;
-            }
-#endif
-            while (i < available) {
-                const unsigned char c = static_cast<unsigned char>(body[i]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                *o++ = static_cast<char>(c);
-                ++i;
-            }
-            if (i >= available) return false;
-            if (body[i] == '"') break;
-            if (body[i] != '\\') return false;
-        }
-        out = std::string_view(start, static_cast<std::size_t>(o - start));
-        decoded_ = o;
-        i_ += i + 2;
         return true;
     }
 
@@ -636,8 +530,6 @@ private:
     }
 
     static constexpr std::size_t kStackStart = 32;
-    // Texts up to this size decode escaped strings in one pass, into a buffer as large as the text.
-    static constexpr std::size_t kOnePassText = 4096;
 
     std::string_view s_;
     std::size_t i_ = 0;
@@ -654,7 +546,11 @@ class FastBuilder {
 public:
     // `base` is the padded copy simdjson walks; views of unescaped text point into `origin` at the same offsets.
     FastBuilder(const char* base, const char* origin, std::size_t size, Arena& arena)
-        : base_(base), origin_(origin), size_(size), arena_(arena), items_(arena.resource()),
+        : base_(base),
+          origin_(origin),
+          size_(size),
+          arena_(arena),
+          items_(arena.resource()),
           members_(arena.resource()) {
         items_.reserve(kStackStart);
         members_.reserve(kStackStart);
@@ -742,11 +638,10 @@ private:
             if (std::size_t length = short_plain_length(key_body); length != std::string_view::npos) {
                 member.key = std::string_view(rebase(key_body), length);
             } else {
-                std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
-                StringScan scan = scan_string<true>(key_body, available);
+                const std::size_t available = size_ - static_cast<std::size_t>(key_body - base_);
+                const StringScan scan = scan_string<true>(key_body, available);
                 if (!scan.error.empty()) return false;
-                const std::size_t readable = available + simdjson::SIMDJSON_PADDING;
-                member.key = scan.has_escape ? unescape(key_body, scan.length, readable, arena_)
+                member.key = scan.has_escape ? unescape<true>(key_body, scan.length, available, arena_)
                                              : std::string_view(rebase(key_body), scan.length);
             }
             if (!value(f.value(), depth, member.value)) return false;
@@ -777,9 +672,12 @@ private:
                 out = Value::number({rebase(token.data()), token.size()}, offset);
                 return true;
             case od::json_type::boolean:
-                if (token == "true") out = Value::boolean(true, offset);
-                else if (token == "false") out = Value::boolean(false, offset);
-                else return false;
+                if (token == "true")
+                    out = Value::boolean(true, offset);
+                else if (token == "false")
+                    out = Value::boolean(false, offset);
+                else
+                    return false;
                 return true;
             case od::json_type::null:
                 if (token != "null") return false;
@@ -801,10 +699,6 @@ private:
     std::pmr::vector<Value> items_;
     std::pmr::vector<Member> members_;
 };
-
-// Texts up to this size are read by the strict parser alone: simdjson's parser set-up (buffers
-// sized for the text) costs more than its vector walk saves on them.
-constexpr std::size_t kSmallText = 4096;
 
 // Walks `padded` (the text followed by simdjson's padding) into the DOM.
 std::expected<Value, ParseError> build_fast(char* padded, const char* origin, std::size_t size, Arena& arena) {
@@ -843,54 +737,6 @@ std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool 
 }
 
 }  // namespace
-
-Arena::~Arena() {
-    for (Kept* k = kept_; k != nullptr;) {
-        Kept* next = k->next;
-        std::destroy_at(k);
-        k = next;
-    }
-}
-
-std::string_view Arena::keep(std::string&& text) {
-    Kept* k = std::construct_at(allocate<Kept>(1), Kept{std::move(text), kept_});
-    kept_ = k;
-    return k->text;
-}
-
-std::string_view Arena::copy(std::string_view text) {
-    if (text.empty()) return {};
-    char* chars = allocate<char>(text.size());
-    std::memcpy(chars, text.data(), text.size());
-    return {chars, text.size()};
-}
-
-const Value* Value::find(std::string_view key) const noexcept {
-    for (const Member& m : members())
-        if (m.key == key) return &m.value;
-    return nullptr;
-}
-
-const Member* first_repeated_key(const Value& object) {
-    const std::span<const Member> members = object.members();
-    // An envelope has a handful of keys: comparing each with those before it is cheapest.
-    constexpr std::size_t kPairwise = 16;
-    if (members.size() <= kPairwise) {
-        for (std::size_t i = 1; i < members.size(); ++i)
-            for (std::size_t j = 0; j < i; ++j)
-                if (members[j].key == members[i].key) return &members[i];
-        return nullptr;
-    }
-    // Many keys: sorted stably, each repeat follows the earlier members of its key.
-    std::vector<std::size_t> order(members.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return members[a].key < members[b].key; });
-    std::size_t first = members.size();
-    for (std::size_t k = 1; k < order.size(); ++k)
-        if (members[order[k]].key == members[order[k - 1]].key) first = std::min(first, order[k]);
-    return first == members.size() ? nullptr : &members[first];
-}
 
 bool is_number_text(std::string_view text) noexcept { return !text.empty() && number_prefix(text) == text.size(); }
 

@@ -6,41 +6,34 @@
 #include <cstring>
 #include <functional>
 #include <vector>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "core/json.hpp"
+#include "core/json_string.hpp"
 
 namespace quorvel_bo::core::json {
 
 namespace {
+
+using strings::kEscapeLetter;
 
 constexpr char kHex[] = "0123456789abcdef";
 
 // Bytes the escaped form of each byte adds to it: 0 for bytes written as they are.
 constexpr std::array<std::uint8_t, 256> kExtra = [] {
     std::array<std::uint8_t, 256> extra{};
-    for (int c = 0; c < 0x20; ++c) extra[c] = 5;
-    for (unsigned char c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) extra[c] = 1;
+    for (int c = 0; c < 256; ++c) extra[c] = kEscapeLetter[c] == 0 ? 0 : kEscapeLetter[c] == 'u' ? 5 : 1;
     return extra;
 }();
 
 #if defined(__SSE2__)
-// SSE2 is part of every x86-64 CPU: no dispatch needed for 16 bytes at a time.
 struct Chunk {
     unsigned special;  // bytes that need escaping
     unsigned control;  // of which control characters
 };
 
-inline Chunk classify(__m128i x) noexcept {
-    const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(0x1F)), x);
-    const __m128i marks = _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\')));
-    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(marks, control))),
-            static_cast<unsigned>(_mm_movemask_epi8(control))};
-}
+inline Chunk classify(__m128i x) noexcept { return {strings::special_mask(x), strings::control_mask(x)}; }
 
-inline __m128i load16(const unsigned char* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load16(const unsigned char* p) noexcept { return strings::load16(p); }
 inline __m128i load8(const unsigned char* p) noexcept { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 inline __m128i load4(const unsigned char* p) noexcept {
     std::int32_t v;
@@ -174,23 +167,14 @@ void Writer::string(std::string_view text) noexcept {
     char* at = at_;
     *at++ = '"';
     auto escape = [&at](unsigned char c) {
+        const char letter = kEscapeLetter[c];
         *at++ = '\\';
-        if (c == '"' || c == '\\') {
-            *at++ = static_cast<char>(c);
-            return;
-        }
-        switch (c) {
-            case '\b': *at++ = 'b'; return;
-            case '\t': *at++ = 't'; return;
-            case '\n': *at++ = 'n'; return;
-            case '\f': *at++ = 'f'; return;
-            case '\r': *at++ = 'r'; return;
-            default:
-                *at++ = 'u';
-                *at++ = '0';
-                *at++ = '0';
-                *at++ = kHex[c >> 4];
-                *at++ = kHex[c & 0xF];
+        *at++ = letter;
+        if (letter == 'u') {
+            *at++ = '0';
+            *at++ = '0';
+            *at++ = kHex[c >> 4];
+            *at++ = kHex[c & 0xF];
         }
     };
     std::size_t i = 0;
@@ -199,7 +183,7 @@ void Writer::string(std::string_view text) noexcept {
     // remaining text is never shorter than the text, so the store stays inside the buffer.
     while (i + 16 <= n) {
         const __m128i x = load16(p + i);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), x);
+        strings::store16(at, x);
         const Chunk chunk = classify(x);
         const unsigned special = chunk.special;
         if (special == 0) {
@@ -230,8 +214,10 @@ void Writer::string(std::string_view text) noexcept {
     }
 #endif
     for (; i < n; ++i) {
-        if (kExtra[p[i]] == 0) *at++ = static_cast<char>(p[i]);
-        else escape(p[i]);
+        if (kExtra[p[i]] == 0)
+            *at++ = static_cast<char>(p[i]);
+        else
+            escape(p[i]);
     }
     *at++ = '"';
     at_ = at;

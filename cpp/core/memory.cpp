@@ -27,14 +27,16 @@ void prefer_large_pages(void* data, std::size_t size) noexcept {
 // Plain new where its alignment is enough: the aligned form takes a slower path in the allocator.
 void* LargePageResource::do_allocate(std::size_t bytes, std::size_t alignment) {
     void* p = alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__ ? ::operator new(bytes)
-                                                           : ::operator new(bytes, std::align_val_t{alignment});
+                                                            : ::operator new(bytes, std::align_val_t{alignment});
     prefer_large_pages(p, bytes);
     return p;
 }
 
 void LargePageResource::do_deallocate(void* p, std::size_t bytes, std::size_t alignment) {
-    if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__) ::operator delete(p, bytes);
-    else ::operator delete(p, bytes, std::align_val_t{alignment});
+    if (alignment <= __STDCPP_DEFAULT_NEW_ALIGNMENT__)
+        ::operator delete(p, bytes);
+    else
+        ::operator delete(p, bytes, std::align_val_t{alignment});
 }
 
 }  // namespace quorvel_bo::core::memory

@@ -18,8 +18,7 @@ bool has_control_character(std::string_view value) noexcept {
 
 Result<Headers> Ctx::api_headers() const {
     if (token == nullptr) return fail(validation("token", std::string(kTokenRequired)));
-    if (has_control_character(token->access_token))
-        return fail(validation("token", std::string(kNoControlCharacters)));
+    if (has_control_character(token->access_token)) return fail(validation("token", std::string(kNoControlCharacters)));
     if (has_control_character(config.client_id))
         return fail(validation("client_id", std::string(kNoControlCharacters)));
     Headers headers;

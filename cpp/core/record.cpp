@@ -45,13 +45,18 @@ Value encode_integer(long long number, Arena& arena) {
     return Value::number(arena.copy({buffer, static_cast<std::size_t>(end - buffer)}));
 }
 
-namespace record_detail {
+std::string unknown_variant(std::string_view given, std::span<const std::string_view> names) {
+    std::string message = "unknown variant `" + std::string(given) + "`, expected one of ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) message += ", ";
+        message.append("`").append(names[i]).append("`");
+    }
+    return message;
+}
 
 std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected) {
     return "invalid length " + std::to_string(got) + ", expected struct " + std::string(name) + " with " +
            std::to_string(expected) + " elements";
 }
-
-}  // namespace record_detail
 
 }  // namespace quorvel_bo::core::json

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/record_layout.hpp"
 
 namespace quorvel_bo::core::json {
 
@@ -49,17 +51,37 @@ concept Record = requires {
     Fields<T>::list;
 };
 
+// An enum states the JSON names of its values once: specialise Variants<E> with `name` (the type's
+// name in messages) and `list`, the names in declaration order.
+template <class E>
+struct Variants;
+
+template <class E>
+concept Enum = std::is_enum_v<E> && requires {
+    { Variants<E>::name } -> std::convertible_to<std::string_view>;
+    { Variants<E>::list[0] } -> std::convertible_to<std::string_view>;
+};
+
+// The JSON name of `value`.
+template <Enum E>
+constexpr std::string_view variant_name(E value) noexcept {
+    return Variants<E>::list[static_cast<std::size_t>(value)];
+}
+
+// "invalid length 1, expected struct Config with 5 elements"
+std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
+// "unknown variant `given`, expected one of `a`, `b`, `c`"
+std::string unknown_variant(std::string_view given, std::span<const std::string_view> names);
+
 template <class T>
 struct is_optional : std::false_type {};
 template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 
-namespace record_detail {
-
 // Decodes `v` into `out`, a freshly made T: in place when codec C can (no temporary, no move),
 // else through C::decode. The error, if any, is returned; `out` is then not to be used.
 template <class C, class T>
-std::optional<DecodeError> decode_into(const Value& v, T& out) {
+std::optional<DecodeError> decode_with(const Value& v, T& out) {
     if constexpr (requires { C::decode_into(v, out); }) {
         return C::decode_into(v, out);
     } else {
@@ -70,8 +92,6 @@ std::optional<DecodeError> decode_into(const Value& v, T& out) {
     }
 }
 
-}  // namespace record_detail
-
 // What a field that the object form leaves out becomes.
 enum class WhenMissing : std::uint8_t { fail, empty, fallback };
 
@@ -81,29 +101,29 @@ struct FieldDef {
     using member_type = M;
     using codec = C;
     std::string_view key;
-    M R::*member;
+    M R::* member;
     WhenMissing missing;
     M (*fallback)() = nullptr;
 };
 
 // A field read and written by Codec<M>; an optional member may be left out, any other is required.
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, Codec<M>> field(std::string_view key, M R::* member) {
     return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
 }
 // The same with a codec of the record's own choosing.
 template <class C, class R, class M>
-constexpr FieldDef<R, M, C> field_with(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, C> field_with(std::string_view key, M R::* member) {
     return {key, member, is_optional<M>::value ? WhenMissing::empty : WhenMissing::fail};
 }
 // A field that takes `fallback()` when left out (null is still read by the codec).
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field_or(std::string_view key, M R::*member, M (*fallback)()) {
+constexpr FieldDef<R, M, Codec<M>> field_or(std::string_view key, M R::* member, M (*fallback)()) {
     return {key, member, WhenMissing::fallback, fallback};
 }
 // A list that is empty when left out.
 template <class R, class M>
-constexpr FieldDef<R, M, Codec<M>> field_or_empty(std::string_view key, M R::*member) {
+constexpr FieldDef<R, M, Codec<M>> field_or_empty(std::string_view key, M R::* member) {
     return {key, member, WhenMissing::empty};
 }
 
@@ -127,13 +147,69 @@ struct Codec<std::string> {
 };
 
 // A view of the string where it was read (the text, or the arena for escaped strings): for
-// inputs that are used only while both still live.
+// inputs that are used only while both still live. Written as a string literal.
 template <>
 struct Codec<std::string_view> {
     static Decoded<std::string_view> decode(const Value& v) {
         if (!v.is_string()) return invalid_type(v, "a string");
         return v.text();
     }
+    static std::size_t text_size(std::string_view s) { return written_string_size(s); }
+    static void write(Writer& out, std::string_view s) noexcept { out.string(s); }
+};
+
+// The text of a JSON number, written as it is: whoever makes one vouches that it is a number.
+struct NumberText {
+    std::string_view text;
+};
+
+template <>
+struct Codec<NumberText> {
+    static std::size_t text_size(const NumberText& number) noexcept { return number.text.size(); }
+    static void write(Writer& out, const NumberText& number) noexcept { out.raw(number.text); }
+};
+
+// A list whose items `source[i]` are made one at a time as they are written, so that a long list
+// never exists whole in its written form.
+template <class Source>
+struct Each {
+    const Source* source;
+};
+
+template <class Source>
+struct Codec<Each<Source>> {
+    using Item = std::remove_cvref_t<decltype((*std::declval<const Source*>())[std::size_t{}])>;
+
+    static std::size_t text_size(const Each<Source>& list) {
+        const Source& source = *list.source;
+        std::size_t size = source.size() == 0 ? 2 : 1 + source.size();  // brackets and commas
+        for (std::size_t i = 0; i < source.size(); ++i) size += Codec<Item>::text_size(source[i]);
+        return size;
+    }
+    static void write(Writer& out, const Each<Source>& list) {
+        const Source& source = *list.source;
+        out.raw('[');
+        for (std::size_t i = 0; i < source.size(); ++i) {
+            if (i != 0) out.raw(',');
+            Codec<Item>::write(out, source[i]);
+        }
+        out.raw(']');
+    }
+};
+
+// Enums: their JSON names, stated once in Variants<E>, read and written by one codec.
+template <Enum E>
+struct Codec<E> {
+    static Decoded<E> decode(const Value& v) {
+        // A one-key object whose value is null names a variant too.
+        const bool keyed = v.is_object() && v.members().size() == 1 && v.members()[0].value.is_null();
+        if (!keyed && !v.is_string()) return invalid_type(v, "enum " + std::string(Variants<E>::name));
+        const std::string_view given = keyed ? v.members()[0].key : v.text();
+        for (std::size_t i = 0; i < Variants<E>::list.size(); ++i)
+            if (given == Variants<E>::list[i]) return static_cast<E>(i);
+        return decode_failure(unknown_variant(given, Variants<E>::list), v);
+    }
+    static Value encode(E value, Arena&) { return Value::string(variant_name(value)); }
 };
 
 template <>
@@ -151,9 +227,7 @@ Value encode_integer(long long number, Arena& arena);
 
 template <>
 struct Codec<std::int64_t> {
-    static Decoded<std::int64_t> decode(const Value& v) {
-        return decode_int64(v, "i64", INT64_MIN, INT64_MAX);
-    }
+    static Decoded<std::int64_t> decode(const Value& v) { return decode_int64(v, "i64", INT64_MIN, INT64_MAX); }
     static Value encode(std::int64_t n, Arena& arena) { return encode_integer(n, arena); }
 };
 
@@ -182,7 +256,7 @@ struct Codec<std::optional<T>> {
             out.reset();
             return std::nullopt;
         }
-        return record_detail::decode_into<Codec<T>>(v, out.emplace());
+        return decode_with<Codec<T>>(v, out.emplace());
     }
     static Value encode(const std::optional<T>& o, Arena& arena) {
         return o ? Codec<T>::encode(*o, arena) : Value::null();
@@ -214,7 +288,7 @@ struct Codec<std::vector<T>> {
         out.reserve(v.items().size());
         memory::prefer_large_pages(out.data(), out.capacity() * sizeof(T));
         for (const Value& item : v.items())
-            if (auto error = record_detail::decode_into<Codec<T>>(item, out.emplace_back())) return error;
+            if (auto error = decode_with<Codec<T>>(item, out.emplace_back())) return error;
         return std::nullopt;
     }
     static Value encode(const std::vector<T>& list, Arena& arena) {
@@ -223,78 +297,6 @@ struct Codec<std::vector<T>> {
         return Value::array({items, list.size()});
     }
 };
-
-namespace record_detail {
-
-template <class R, std::size_t... I, class F>
-void for_each_field(std::index_sequence<I...>, F&& f) {
-    (f(std::integral_constant<std::size_t, I>{}, std::get<I>(Fields<R>::list)), ...);
-}
-
-template <class R, class F>
-void for_each_field(F&& f) {
-    constexpr std::size_t n = std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
-    for_each_field<R>(std::make_index_sequence<n>{}, std::forward<F>(f));
-}
-
-template <class R>
-constexpr std::size_t field_count() {
-    return std::tuple_size_v<std::remove_cvref_t<decltype(Fields<R>::list)>>;
-}
-
-std::string invalid_length(std::size_t got, std::string_view name, std::size_t expected);
-
-template <class R, std::size_t... I>
-constexpr std::array<std::string_view, sizeof...(I)> field_keys(std::index_sequence<I...>) {
-    return {std::get<I>(Fields<R>::list).key...};
-}
-
-// The keys of R's fields in declaration order.
-template <class R>
-inline constexpr auto keys = field_keys<R>(std::make_index_sequence<field_count<R>()>{});
-
-// True when no key of R needs escaping, so the writer may copy them as they are.
-template <class R>
-consteval bool plain_keys() {
-    for (std::string_view key : keys<R>)
-        for (char c : key)
-            if (c == '"' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
-    return true;
-}
-
-// rank<R>[i]: the place of field i when the fields are ordered by key, as the writer wants them.
-template <class R>
-inline constexpr auto rank = [] {
-    constexpr std::size_t n = field_count<R>();
-    std::array<std::size_t, n> order{};
-    for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) { return keys<R>[a] < keys<R>[b]; });
-    std::array<std::size_t, n> out{};
-    for (std::size_t place = 0; place < n; ++place) out[order[place]] = place;
-    return out;
-}();
-
-// Index of the field named `key`, or n when R has none. Objects usually list their keys in
-// declaration order, so the search starts at `hint`, the field after the last one found.
-template <class R>
-std::size_t field_index(std::string_view key, std::size_t hint) noexcept {
-    constexpr std::size_t n = field_count<R>();
-    for (std::size_t k = 0; k < n; ++k) {
-        std::size_t i = hint + k < n ? hint + k : hint + k - n;
-        if (keys<R>[i] == key) return i;
-    }
-    return n;
-}
-
-// Calls f(index constant, field definition) for field number `index` only.
-template <class R, class F>
-void with_field(std::size_t index, F&& f) {
-    for_each_field<R>([&](auto i, const auto& def) {
-        if (i.value == index) f(i, def);
-    });
-}
-
-}  // namespace record_detail
 
 template <Record R>
 struct Codec<R> {
@@ -306,22 +308,21 @@ struct Codec<R> {
 
     // Fills a freshly made record.
     static std::optional<DecodeError> decode_into(const Value& v, R& record) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         std::optional<DecodeError> error;
         if (v.is_array()) {
             auto items = v.items();
-            if (items.size() != n)
-                return DecodeError{record_detail::invalid_length(items.size(), Fields<R>::name, n), v.offset()};
-            record_detail::for_each_field<R>([&](auto index, const auto& def) {
+            if (items.size() != n) return DecodeError{invalid_length(items.size(), Fields<R>::name, n), v.offset()};
+            layout::for_each_field<R>([&](auto index, const auto& def) {
                 if (error) return;
                 using Def = std::remove_cvref_t<decltype(def)>;
-                error = record_detail::decode_into<typename Def::codec>(items[index.value], record.*def.member);
+                error = decode_with<typename Def::codec>(items[index.value], record.*def.member);
             });
         } else if (v.is_object()) {
             std::array<bool, n> seen{};
             std::size_t hint = 0;
             for (const Member& m : v.members()) {
-                const std::size_t index = record_detail::field_index<R>(m.key, hint);
+                const std::size_t index = layout::field_index<R>(m.key, hint);
                 if (index == n) continue;
                 if (seen[index]) {
                     error = DecodeError{"duplicate field `" + std::string(m.key) + "`", m.key_offset};
@@ -329,14 +330,14 @@ struct Codec<R> {
                 }
                 seen[index] = true;
                 hint = index + 1 == n ? 0 : index + 1;
-                record_detail::with_field<R>(index, [&](auto, const auto& def) {
+                layout::with_field<R>(index, [&](auto, const auto& def) {
                     using Def = std::remove_cvref_t<decltype(def)>;
-                    error = record_detail::decode_into<typename Def::codec>(m.value, record.*def.member);
+                    error = decode_with<typename Def::codec>(m.value, record.*def.member);
                 });
                 if (error) break;
             }
             if (!error) {
-                record_detail::for_each_field<R>([&](auto index, const auto& def) {
+                layout::for_each_field<R>([&](auto index, const auto& def) {
                     if (error || seen[index.value]) return;
                     if (def.missing == WhenMissing::fail)
                         error = DecodeError{"missing field `" + std::string(def.key) + "`", v.offset()};
@@ -350,26 +351,46 @@ struct Codec<R> {
         return error;
     }
 
-    static_assert(record_detail::plain_keys<R>(), "record keys are written without escaping");
+    static_assert(layout::plain_keys<R>(), "record keys are written without escaping");
+
+    // The length of the record's compact text, for codecs that write straight from the fields.
+    static std::size_t text_size(const R& record) {
+        std::size_t size = layout::key_texts<R>.total + 1;  // keys, punctuation, closing brace
+        layout::for_each_field<R>([&](auto, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            size += Def::codec::text_size(record.*def.member);
+        });
+        return size;
+    }
+    // The record's compact text, fields in key order, without a tree of values.
+    static void write(Writer& out, const R& record) {
+        layout::for_each_field_written<R>([&](auto place, const auto& def) {
+            using Def = std::remove_cvref_t<decltype(def)>;
+            out.raw(layout::key_texts<R>[decltype(place)::value]);
+            Def::codec::write(out, record.*def.member);
+        });
+        out.raw('}');
+    }
 
     // Members are laid out in key order, so the writer never sorts a record.
     static Value encode(const R& record, Arena& arena) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         Member* members = arena.allocate<Member>(n);
-        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+        layout::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            std::construct_at(members + record_detail::rank<R>[index.value],
-                              Member{def.key, Def::codec::encode(record.*def.member, arena)});
+            constexpr std::size_t place = layout::rank<R>[decltype(index)::value];
+            std::construct_at(members + place, Member{def.key, Def::codec::encode(record.*def.member, arena)});
         });
         return Value::ordered_object({members, n});
     }
     // The same, taking over what the record's fields own where a codec can.
     static Value encode(R&& record, Arena& arena) {
-        constexpr std::size_t n = record_detail::field_count<R>();
+        constexpr std::size_t n = layout::field_count<R>();
         Member* members = arena.allocate<Member>(n);
-        record_detail::for_each_field<R>([&](auto index, const auto& def) {
+        layout::for_each_field<R>([&](auto index, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
-            std::construct_at(members + record_detail::rank<R>[index.value],
+            constexpr std::size_t place = layout::rank<R>[decltype(index)::value];
+            std::construct_at(members + place,
                               Member{def.key, Def::codec::encode(std::move(record.*def.member), arena)});
         });
         return Value::ordered_object({members, n});
@@ -382,7 +403,7 @@ template <class T>
 std::optional<std::string> decode_text_into(std::string_view text, Arena& arena, T& out) {
     auto value = parse_view(text, arena);
     if (!value) return with_position(value.error().message, text, value.error().offset);
-    auto error = record_detail::decode_into<Codec<T>>(*value, out);
+    auto error = decode_with<Codec<T>>(*value, out);
     if (!error) return std::nullopt;
     if (error->offset == kNoOffset) return std::move(error->message);
     return with_position(error->message, text, error->offset);
@@ -400,14 +421,20 @@ std::expected<T, std::string> decode_text(std::string_view text, Arena& arena) {
 template <class T>
 std::expected<T, std::string> decode_value(const Value& value) {
     std::expected<T, std::string> out;
-    if (auto error = record_detail::decode_into<Codec<T>>(value, *out))
-        out = std::unexpected(std::move(error->message));
+    if (auto error = decode_with<Codec<T>>(value, *out)) out = std::unexpected(std::move(error->message));
     return out;
 }
 
 template <class T>
 Value encode(T&& value, Arena& arena) {
     return Codec<std::remove_cvref_t<T>>::encode(std::forward<T>(value), arena);
+}
+
+// The compact text of `value` written straight from its fields, in a string of its exact size:
+// for large bodies, which never exist as a tree of values.
+template <class T>
+std::string to_text(const T& value) {
+    return compose(Codec<T>::text_size(value), [&](Writer& out) { Codec<T>::write(out, value); });
 }
 
 }  // namespace quorvel_bo::core::json

@@ -42,22 +42,7 @@ bool equals_ascii_upper(std::string_view raw, std::string_view upper) noexcept {
 
 }  // namespace
 
-std::string_view to_text(PaymentStatus status) noexcept {
-    switch (status) {
-        case PaymentStatus::pending: return "pending";
-        case PaymentStatus::processing: return "processing";
-        case PaymentStatus::paid: return "paid";
-        case PaymentStatus::cancelled: return "cancelled";
-        case PaymentStatus::expired: return "expired";
-        case PaymentStatus::rejected: return "rejected";
-        case PaymentStatus::reversed: return "reversed";
-        case PaymentStatus::error: return "error";
-        case PaymentStatus::unknown: return "unknown";
-    }
-    return "unknown";
-}
-
-PaymentStatus Payout::map(std::string_view raw) noexcept {
+PaymentStatus PayoutVocabulary::map(std::string_view raw) noexcept {
     const std::string_view word = text::trim(raw);
     for (const auto& [upper, status] : kPayoutWords) {
         if (equals_ascii_upper(word, upper)) return status;

@@ -1,6 +1,7 @@
 // The normalised payment status and the vocabulary that maps the provider's status words onto it.
 #pragma once
 
+#include <array>
 #include <concepts>
 #include <cstdint>
 #include <string_view>
@@ -21,9 +22,6 @@ enum class PaymentStatus : std::uint8_t {
     unknown,
 };
 
-// The lower-case JSON name of the status.
-std::string_view to_text(PaymentStatus status) noexcept;
-
 // Turns one provider's raw status words into a PaymentStatus; never fails.
 template <class V>
 concept StatusVocabulary = requires(std::string_view raw) {
@@ -31,19 +29,21 @@ concept StatusVocabulary = requires(std::string_view raw) {
 };
 
 // The status words of QR payouts and batch transfers.
-struct Payout {
+struct PayoutVocabulary {
     static PaymentStatus map(std::string_view raw) noexcept;
 };
 
-static_assert(StatusVocabulary<Payout>);
+static_assert(StatusVocabulary<PayoutVocabulary>);
 
 }  // namespace quorvel_bo::core
 
 namespace quorvel_bo::core::json {
 
 template <>
-struct Codec<PaymentStatus> {
-    static Value encode(PaymentStatus status, Arena&) { return Value::string(to_text(status)); }
+struct Variants<PaymentStatus> {
+    static constexpr std::string_view name = "PaymentStatus";
+    static constexpr std::array<std::string_view, 9> list = {"pending",  "processing", "paid",  "cancelled", "expired",
+                                                             "rejected", "reversed",   "error", "unknown"};
 };
 
 }  // namespace quorvel_bo::core::json

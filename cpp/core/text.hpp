@@ -10,8 +10,8 @@ namespace quorvel_bo::core::text {
 // The Unicode White_Space property.
 constexpr bool is_whitespace(char32_t c) noexcept {
     if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // Strips Unicode whitespace at both ends. Invalid bytes count as non-whitespace characters.

@@ -44,7 +44,7 @@ static_assert(days_from_civil(2000, 3, 1) == 11017);
 
 }  // namespace
 
-Status require_text(std::string_view field, std::string_view value) {
+Result<void> require_text(std::string_view field, std::string_view value) {
     if (text::is_blank(value)) return fail(validation(std::string(field), std::string(kMustNotBeEmpty)));
     return {};
 }

@@ -23,7 +23,7 @@ bool same_bytes(std::string_view a, std::string_view b) noexcept {
 
 }  // namespace
 
-Status verify_secret(std::string_view name, std::string_view presented, std::string_view expected) {
+Result<void> verify_secret(std::string_view name, std::string_view presented, std::string_view expected) {
     if (expected.empty()) return fail(validation("value", std::string(kExpectedEmpty)));
     // The length difference is not hidden: the length of the secret is no secret.
     if (presented.size() != expected.size() || !same_bytes(presented, expected)) {

@@ -9,6 +9,6 @@ namespace quorvel_bo::core {
 
 // Compares `presented` with the configured `expected` secret in time that depends only on the length.
 // `name` is how the secret is called in the failure message.
-Status verify_secret(std::string_view name, std::string_view presented, std::string_view expected);
+Result<void> verify_secret(std::string_view name, std::string_view presented, std::string_view expected);
 
 }  // namespace quorvel_bo::core

@@ -23,7 +23,6 @@ namespace {
 
 namespace ffi = quorvel_bo::core::ffi;
 
-constexpr const char kModuleVersion[] = "0.1.0";
 constexpr const char kCallDoc[] =
     "call(op, payload)\n--\n\n"
     "Runs a payout operation; `payload` and the result are JSON strings\n"
@@ -46,9 +45,8 @@ constexpr std::array<const char*, 2> kParams{"op", "payload"};
 PyObject* panic_type = nullptr;
 
 PyObject* panic_exception() {
-    if (panic_type == nullptr) {
+    if (panic_type == nullptr)
         panic_type = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-    }
     return panic_type;
 }
 
@@ -57,9 +55,7 @@ void raise_panic(std::string_view message) noexcept {
     PyObject* text = type == nullptr
                          ? nullptr
                          : PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) {
-        Py_FatalError(kFatalMessage);
-    }
+    if (text == nullptr) Py_FatalError(kFatalMessage);
     PyErr_SetObject(type, text);
     Py_DECREF(text);
 }
@@ -70,52 +66,35 @@ void raise_not_str(PyObject* value, const char* param) {
         return;
     }
     PyObject* type_name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__");
-    if (type_name == nullptr) {
-        return;
-    }
+    if (type_name == nullptr) return;
     PyErr_Format(PyExc_TypeError, "call() argument '%s' must be str, not %S", param, type_name);
     Py_DECREF(type_name);
 }
 
 // Matches fast-call arguments to the parameters, with the interpreter's wording for mistakes.
 // Fills `bound` with borrowed references; false with a TypeError pending otherwise.
-bool bind_arguments(PyObject* const* args,
-                    Py_ssize_t nargs,
-                    PyObject* kwnames,
+bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::array<PyObject*, kParams.size()>& bound) {
     const auto max_args = static_cast<Py_ssize_t>(kParams.size());
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
-    if (nkw < 0) {
-        return false;
-    }
+    if (nkw < 0) return false;
     if (nargs + nkw > max_args) {
-        PyErr_Format(PyExc_TypeError,
-                     "call() takes at most %zd %sarguments (%zd given)",
-                     max_args,
-                     nargs == 0 ? "keyword " : "",
-                     nargs + nkw);
+        PyErr_Format(PyExc_TypeError, "call() takes at most %zd %sarguments (%zd given)", max_args,
+                     nargs == 0 ? "keyword " : "", nargs + nkw);
         return false;
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[static_cast<std::size_t>(i)] = args[i];
-    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* name = PyTuple_GetItem(kwnames, k);
-        if (name == nullptr) {
-            return false;
-        }
+        if (name == nullptr) return false;
         std::size_t index = 0;
-        while (index < kParams.size() && PyUnicode_CompareWithASCIIString(name, kParams[index]) != 0) {
-            ++index;
-        }
+        while (index < kParams.size() && PyUnicode_CompareWithASCIIString(name, kParams[index]) != 0) ++index;
         if (index == kParams.size()) {
             PyErr_Format(PyExc_TypeError, "call() got an unexpected keyword argument '%U'", name);
             return false;
         }
         if (static_cast<Py_ssize_t>(index) < nargs) {
-            PyErr_Format(PyExc_TypeError,
-                         "argument for call() given by name ('%s') and position (%d)",
-                         kParams[index],
+            PyErr_Format(PyExc_TypeError, "argument for call() given by name ('%s') and position (%d)", kParams[index],
                          static_cast<int>(index) + 1);
             return false;
         }
@@ -123,9 +102,7 @@ bool bind_arguments(PyObject* const* args,
     }
     for (std::size_t index = 0; index < kParams.size(); ++index) {
         if (bound[index] == nullptr) {
-            PyErr_Format(PyExc_TypeError,
-                         "call() missing required argument '%s' (pos %d)",
-                         kParams[index],
+            PyErr_Format(PyExc_TypeError, "call() missing required argument '%s' (pos %d)", kParams[index],
                          static_cast<int>(index) + 1);
             return false;
         }
@@ -150,21 +127,14 @@ std::optional<std::string_view> utf8_argument(PyObject* value, const char* param
 
 PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, kParams.size()> bound{};
-    if (!bind_arguments(args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
+    if (!bind_arguments(args, nargs, kwnames, bound)) return nullptr;
     const std::optional<std::string_view> op = utf8_argument(bound[0], kParams[0]);
-    if (!op) {
-        return nullptr;
-    }
+    if (!op) return nullptr;
     const std::optional<std::string_view> payload = utf8_argument(bound[1], kParams[1]);
-    if (!payload) {
-        return nullptr;
-    }
+    if (!payload) return nullptr;
     // An answer that never changes is handed over without building a document.
-    if (const std::optional<std::string_view> fixed = ffi::fixed_answer(*op)) {
+    if (const std::optional<std::string_view> fixed = ffi::fixed_answer(*op))
         return PyUnicode_FromStringAndSize(fixed->data(), static_cast<Py_ssize_t>(fixed->size()));
-    }
     // The protocol guards its own work; this catches what escapes it (rendering, allocation).
     try {
         const quorvel_bo::payouts::PayoutsOps registry;
@@ -193,22 +163,16 @@ PyMethodDef call_def = {
 // Appends `name` to the module's `__all__` (creating the list when missing), then sets the
 // attribute. Takes ownership of `value`, which may be null when its creation failed.
 int add_public(PyObject* module, PyObject* all_name, const char* name, PyObject* value) {
-    if (value == nullptr) {
-        return -1;
-    }
+    if (value == nullptr) return -1;
     int status = -1;
     PyObject* key = PyUnicode_InternFromString(name);
     PyObject* all = key == nullptr ? nullptr : PyObject_GetAttr(module, all_name);
     if (key != nullptr && all == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         all = PyList_New(0);
-        if (all != nullptr && PyObject_SetAttr(module, all_name, all) < 0) {
-            Py_CLEAR(all);
-        }
+        if (all != nullptr && PyObject_SetAttr(module, all_name, all) < 0) Py_CLEAR(all);
     }
-    if (all != nullptr && PyList_Append(all, key) == 0 && PyObject_SetAttr(module, key, value) == 0) {
-        status = 0;
-    }
+    if (all != nullptr && PyList_Append(all, key) == 0 && PyObject_SetAttr(module, key, value) == 0) status = 0;
     Py_XDECREF(all);
     Py_XDECREF(key);
     Py_DECREF(value);
@@ -217,21 +181,18 @@ int add_public(PyObject* module, PyObject* all_name, const char* name, PyObject*
 
 int exec_module(PyObject* module) {
     PyObject* all_name = PyUnicode_InternFromString("__all__");
-    if (all_name == nullptr) {
-        return -1;
-    }
+    if (all_name == nullptr) return -1;
     int status = -1;
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name != nullptr) {
         status = add_public(module, all_name, "call", PyCMethod_New(&call_def, module, module_name, nullptr));
         Py_DECREF(module_name);
     }
-    if (status == 0) {
-        status = add_public(module, all_name, "__version__", PyUnicode_FromString(kModuleVersion));
-    }
-    if (status == 0) {
-        status = add_public(module, all_name, "PROTOCOL_VERSION", PyLong_FromLong(ffi::kProtocolVersion));
-    }
+    if (status == 0)
+        status = add_public(
+            module, all_name, "__version__",
+            PyUnicode_FromStringAndSize(ffi::kCoreVersion.data(), static_cast<Py_ssize_t>(ffi::kCoreVersion.size())));
+    if (status == 0) status = add_public(module, all_name, "PROTOCOL_VERSION", PyLong_FromLong(ffi::kProtocolVersion));
     if (status == 0) {
         // Reachable for `except`, but not part of `__all__`.
         PyObject* panic = panic_exception();
@@ -247,15 +208,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

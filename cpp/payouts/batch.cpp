@@ -19,10 +19,9 @@ namespace {
 using core::fail;
 using core::HttpRequest;
 using core::HttpResponse;
+using core::propagate;
 using core::Result;
-using core::Status;
 using core::json::Arena;
-using core::json::Value;
 
 constexpr std::string_view kBanksPath = "bancos";
 constexpr std::string_view kAuthorizePath = "lote/autorizar";
@@ -87,132 +86,91 @@ private:
     std::vector<std::string_view> ids_;
 };
 
-// What a transfer's provider object holds besides the transfer's own texts.
+// What the checks make of a transfer besides its own texts.
 struct Mapped {
     std::string_view city;
     std::string_view amount;  // the text of a JSON number
 };
 
-// The provider object of a transfer: each key with the punctuation before it, in ascending key
-// order, so that the body is written without a tree of values or any sorting.
-constexpr std::array<std::string_view, 11> kTransferKeys = {
-    "{\"ciNitDestino\":", ",\"codeBanco\":",  ",\"codeSucursal\":", ",\"cuentaDestino\":",
-    ",\"cuentaOrigen\":", ",\"fechaTransaccion\":", ",\"glosa\":", ",\"importe\":",
-    ",\"tipoMoneda\":", ",\"titularDestino\":", ",\"transaccionId\":",
-};
-// The amount is written as a JSON number; every other text as a string.
-constexpr std::size_t kAmountAt = 7;
-
-constexpr std::size_t keys_size() {
-    std::size_t size = 1;  // the closing brace
-    for (std::string_view key : kTransferKeys) size += key.size();
-    return size;
-}
-
-using TransferTexts = std::array<std::string_view, kTransferKeys.size()>;
-
-// The transfer's texts in the order of kTransferKeys.
-TransferTexts transfer_texts(const model::BatchTransfer& t, const Mapped& mapped) {
-    return {t.recipient_document_id, t.bank_code, mapped.city, t.destination_account, t.source_account, t.date,
-            core::text::trim(t.description), mapped.amount, t.currency, core::text::trim(t.recipient_name),
-            t.transaction_id};
-}
-
-std::size_t transfer_size(const TransferTexts& texts) {
-    std::size_t size = keys_size();
-    for (std::size_t k = 0; k < texts.size(); ++k)
-        size += k == kAmountAt ? texts[k].size() : core::json::written_string_size(texts[k]);
-    return size;
-}
-
-void write_transfer(core::json::Writer& out, const TransferTexts& texts) {
-    for (std::size_t k = 0; k < texts.size(); ++k) {
-        out.raw(kTransferKeys[k]);
-        if (k == kAmountAt) out.raw(texts[k]);
-        else out.string(texts[k]);
-    }
-    out.raw('}');
-}
-
 // Checks one transfer and works out its branch city and amount text.
 Result<Mapped> map_transfer(const model::BatchTransfer& t, SeenIds& seen, Arena& arena) {
-    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("transfers.transaction_id", t.transaction_id, 3, 14); !ok) return propagate(ok);
     if (!seen.insert(t.transaction_id))
         return fail(core::validation("transfers.transaction_id", std::string(kUniqueInBatch)));
-    if (auto days = core::iso_date_days("transfers.date", t.date); !days) return fail(std::move(days.error()));
-    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok)
-        return fail(std::move(ok.error()));
+    if (auto days = core::iso_date_days("transfers.date", t.date); !days) return propagate(days);
+    if (auto ok = validate::digits("transfers.source_account", t.source_account, 6, 30); !ok) return propagate(ok);
     if (auto ok = validate::digits("transfers.destination_account", t.destination_account, 6, 30); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return fail(std::move(ok.error()));
+        return propagate(ok);
+    if (auto ok = validate::digits("transfers.bank_code", t.bank_code, 3, 8); !ok) return propagate(ok);
     std::string city = core::text::ascii_upper(core::text::trim(t.branch_city));
     if (std::find(kBranchCities.begin(), kBranchCities.end(), city) == kBranchCities.end())
         return fail(core::validation("transfers.branch_city", branch_city_message()));
-    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::text("transfers.description", t.description, 3, 80); !ok) return propagate(ok);
     if (auto ok = validate::identifier("transfers.recipient_document_id", t.recipient_document_id, 5, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok)
-        return fail(std::move(ok.error()));
+        return propagate(ok);
+    if (auto ok = validate::text("transfers.recipient_name", t.recipient_name, 3, 80); !ok) return propagate(ok);
     if (std::find(kCurrencyCodes.begin(), kCurrencyCodes.end(), t.currency) == kCurrencyCodes.end())
         return fail(core::validation("transfers.currency", std::string(kCurrencies)));
     auto amount = core::amount::validate("transfers.amount", t.amount);
-    if (!amount) return fail(std::move(amount.error()));
+    if (!amount) return propagate(amount);
     auto number = core::amount::to_json_number(*amount, arena);
-    if (!number) return fail(std::move(number.error()));
+    if (!number) return propagate(number);
     return Mapped{arena.copy(city), number->text()};
 }
 
-constexpr std::string_view kProcessIdKey = "{\"processId\":";
-constexpr std::string_view kTransfersKey = ",\"transacciones\":[";
-constexpr std::string_view kWebhookUrlKey = "],\"webhookUrl\":";
+// The transfers of a batch in the provider's form, each made when it is written: a batch of many
+// transfers never exists as a tree of values or as a second list.
+class ProviderTransfers {
+public:
+    ProviderTransfers(const std::vector<model::BatchTransfer>& transfers, const std::vector<Mapped>& mapped)
+        : transfers_(transfers), mapped_(mapped) {}
+    std::size_t size() const noexcept { return transfers_.size(); }
+    wire::WBatchTransfer operator[](std::size_t i) const {
+        const model::BatchTransfer& t = transfers_[i];
+        return {.transaction_id = t.transaction_id,
+                .amount = core::json::NumberText{mapped_[i].amount},
+                .date = t.date,
+                .source_account = t.source_account,
+                .destination_account = t.destination_account,
+                .bank_code = t.bank_code,
+                .branch_city = mapped_[i].city,
+                .description = core::text::trim(t.description),
+                .recipient_document_id = t.recipient_document_id,
+                .recipient_name = core::text::trim(t.recipient_name),
+                .currency = t.currency};
+    }
 
-// The batch body, keys in ascending order, written once into a string of its exact size: a batch
-// of many transfers never exists as a tree of values.
-std::string authorize_body(const model::AuthorizeBatch& input, const std::vector<Mapped>& mapped,
-                           std::string_view webhook_url) {
-    const auto& transfers = input.transfers;
-    std::size_t size = kProcessIdKey.size() + core::json::written_string_size(input.process_id) +
-                       kTransfersKey.size() + (transfers.size() - 1) + kWebhookUrlKey.size() +
-                       core::json::written_string_size(webhook_url) + 1;
-    for (std::size_t i = 0; i < transfers.size(); ++i) size += transfer_size(transfer_texts(transfers[i], mapped[i]));
-    return core::json::compose(size, [&](core::json::Writer& out) {
-        out.raw(kProcessIdKey);
-        out.string(input.process_id);
-        out.raw(kTransfersKey);
-        for (std::size_t i = 0; i < transfers.size(); ++i) {
-            if (i != 0) out.raw(',');
-            write_transfer(out, transfer_texts(transfers[i], mapped[i]));
-        }
-        out.raw(kWebhookUrlKey);
-        out.string(webhook_url);
-        out.raw('}');
-    });
-}
+private:
+    const std::vector<model::BatchTransfer>& transfers_;
+    const std::vector<Mapped>& mapped_;
+};
+
+// The body of an authorisation request.
+struct WAuthorizeRequest {
+    std::string_view process_id;
+    core::json::Each<ProviderTransfers> transfers;
+    std::string_view webhook_url;
+};
 
 }  // namespace
 
 Result<HttpRequest> request(const core::Ctx& ctx, core::Method method, std::string_view path,
-                            std::string_view branch_code, const Value* body) {
+                            std::string_view branch_code, std::optional<std::string> body) {
     const core::HeaderPair extra[] = {{kBranchCodeHeader, branch_code}};
     auto headers = ctx.api_headers_with(extra);
-    if (!headers) return fail(std::move(headers.error()));
-    std::optional<std::string> text;
-    if (body != nullptr) text = core::json::to_string(*body);
-    return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(text)};
+    if (!headers) return propagate(headers);
+    return HttpRequest{method, ctx.config.url(batch::path(path)), std::move(*headers), std::move(body)};
 }
 
 Result<HttpRequest> BanksOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    return batch::request(ctx, core::Method::POST, kBanksPath, input.branch_code, nullptr);
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
+    return batch::request(ctx, core::Method::POST, kBanksPath, input.branch_code, std::nullopt);
 }
 
 Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
     auto banks = core::CodeData::open<std::vector<wire::WBank>>(response, arena);
-    if (!banks) return fail(std::move(banks.error()));
+    if (!banks) return propagate(banks);
     std::vector<model::Bank> out;
     out.reserve(banks->size());
     for (const wire::WBank& bank : *banks) out.push_back(model::from_wire(bank));
@@ -220,11 +178,10 @@ Result<std::vector<model::Bank>> BanksOp::response(const Input&, const HttpRespo
 }
 
 Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
+    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return propagate(ok);
     auto webhook_url = validate::webhook(input.webhook_url, input.webhook_token);
-    if (!webhook_url) return fail(std::move(webhook_url.error()));
+    if (!webhook_url) return propagate(webhook_url);
     if (input.transfers.empty()) return fail(core::validation("transfers", std::string(kAtLeastOneTransfer)));
 
     Arena arena;
@@ -233,51 +190,61 @@ Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input&
     SeenIds seen(input.transfers.size());
     for (const model::BatchTransfer& transfer : input.transfers) {
         auto one = map_transfer(transfer, seen, arena);
-        if (!one) return fail(std::move(one.error()));
+        if (!one) return propagate(one);
         mapped.push_back(*one);
     }
-    const core::HeaderPair extra[] = {{kBranchCodeHeader, input.branch_code}};
-    auto headers = ctx.api_headers_with(extra);
-    if (!headers) return fail(std::move(headers.error()));
-    return HttpRequest{core::Method::POST, ctx.config.url(path(kAuthorizePath)), std::move(*headers),
-                       authorize_body(input, mapped, *webhook_url)};
+    const ProviderTransfers transfers(input.transfers, mapped);
+    std::string body = core::json::to_text(WAuthorizeRequest{input.process_id, {&transfers}, *webhook_url});
+    return batch::request(ctx, core::Method::POST, kAuthorizePath, input.branch_code, std::move(body));
 }
 
 Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
-    auto authorized = core::CodeData::open<wire::Authorized>(response, arena);
-    if (!authorized) return fail(std::move(authorized.error()));
+    auto authorized = core::CodeData::open<wire::WBatchAuthorization>(response, arena);
+    if (!authorized) return propagate(authorized);
     return model::from_wire(*authorized);
 }
 
 Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return fail(std::move(ok.error()));
+    if (auto ok = validate::identifier("branch_code", input.branch_code, 1, 20); !ok) return propagate(ok);
+    if (auto ok = validate::uuid("process_id", input.process_id); !ok) return propagate(ok);
     std::string path(kStatusPath);
     path += input.process_id;
     path += '?';
     if (input.batch_number) {
         if (input.transaction_id) return fail(core::validation("batch_number", std::string(kExactlyOneQuery)));
-        if (auto ok = validate::identifier("batch_number", *input.batch_number, 1, 20); !ok)
-            return fail(std::move(ok.error()));
+        if (auto ok = validate::identifier("batch_number", *input.batch_number, 1, 20); !ok) return propagate(ok);
         path += "nroLote=";
         path += *input.batch_number;
     } else {
         if (!input.transaction_id) return fail(core::validation("batch_number", std::string(kExactlyOneQuery)));
-        if (auto ok = validate::identifier("transaction_id", *input.transaction_id, 3, 36); !ok)
-            return fail(std::move(ok.error()));
+        if (auto ok = validate::identifier("transaction_id", *input.transaction_id, 3, 36); !ok) return propagate(ok);
         path += "transaccionId=";
         path += *input.transaction_id;
     }
-    return batch::request(ctx, core::Method::GET, path, input.branch_code, nullptr);
+    return batch::request(ctx, core::Method::GET, path, input.branch_code, std::nullopt);
 }
 
 Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
     auto status = core::CodeData::open<wire::WBatchStatus>(response, arena);
-    if (!status) return fail(std::move(status.error()));
+    if (!status) return propagate(status);
     return model::from_wire(*status);
 }
 
 }  // namespace quorvel_bo::payouts::batch
+
+namespace quorvel_bo::core::json {
+
+template <>
+struct Fields<payouts::batch::WAuthorizeRequest> {
+    using R = payouts::batch::WAuthorizeRequest;
+    static constexpr std::string_view name = "WAuthorizeRequest";
+    static constexpr auto list = std::tuple{
+        field("processId", &R::process_id),
+        field("transacciones", &R::transfers),
+        field("webhookUrl", &R::webhook_url),
+    };
+};
+
+}  // namespace quorvel_bo::core::json

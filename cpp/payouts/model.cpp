@@ -1,18 +1,17 @@
-// Conversions from the provider's QR records into the caller's results.
+// Conversions from the provider's records (QR payouts, batches, banks) into the caller's results.
 #include "payouts/model.hpp"
 
 namespace quorvel_bo::payouts::model {
 
-ScannedQr from_wire(const wire::Scan& scan) {
+ScannedQr from_wire(const wire::WScan& scan) {
     ScannedQr out;
     out.reference = std::string(scan.reference);
     out.amount = scan.amount.value_or(Decimal{});
     out.currency = non_empty(scan.currency);
     out.description = non_empty(scan.description);
     out.recipient = Recipient{
-        non_empty(scan.account),   non_empty(scan.document_id),
-        non_empty(scan.holder),    non_empty(scan.bank_code),
-        non_empty(scan.bank_name),
+        non_empty(scan.account),   non_empty(scan.document_id), non_empty(scan.holder),
+        non_empty(scan.bank_code), non_empty(scan.bank_name),
     };
     out.expires_on = non_empty(scan.expires_on);
     return out;
@@ -23,7 +22,7 @@ Payout from_wire(const wire::WPayout& payout) {
     out.reference = std::string(payout.reference);
     out.transaction_id = non_empty(payout.transaction_id);
     out.transaction_at = non_empty(payout.transaction_at);
-    out.status = core::Payout::map(payout.status);
+    out.status = core::PayoutVocabulary::map(payout.status);
     out.raw_status = std::string(payout.status);
     out.message = non_empty(payout.message);
     out.amount = payout.amount;
@@ -32,9 +31,8 @@ Payout from_wire(const wire::WPayout& payout) {
     out.source_account = non_empty(payout.source_account);
     out.source_holder = non_empty(payout.source_holder);
     out.recipient = Recipient{
-        non_empty(payout.account),   non_empty(payout.document_id),
-        non_empty(payout.holder),    non_empty(payout.bank_code),
-        non_empty(payout.bank_name),
+        non_empty(payout.account),   non_empty(payout.document_id), non_empty(payout.holder),
+        non_empty(payout.bank_code), non_empty(payout.bank_name),
     };
     out.ach_order_number = non_empty(payout.ach_order_number);
     return out;
@@ -50,7 +48,7 @@ BatchTransferStatus from_wire(const wire::WTransfer& transfer) {
     BatchTransferStatus out;
     out.transaction_id = non_empty(transfer.transaction_id);
     out.reference = non_empty(transfer.reference);
-    out.status = core::Payout::map(transfer.status);
+    out.status = core::PayoutVocabulary::map(transfer.status);
     out.raw_status = std::string(transfer.status);
     out.message = non_empty(transfer.message);
     out.source_account = non_empty(transfer.source_account);
@@ -78,14 +76,14 @@ BatchStatus from_wire(const wire::WBatchStatus& status) {
 BatchTransferResult from_wire(const wire::WAuthorized& transfer) {
     BatchTransferResult out;
     out.transaction_id = std::string(transfer.transaction_id);
-    out.status = core::Payout::map(transfer.status);
+    out.status = core::PayoutVocabulary::map(transfer.status);
     out.raw_status = std::string(transfer.status);
     out.reference = non_empty(transfer.reference);
     out.message = non_empty(transfer.message);
     return out;
 }
 
-BatchAuthorization from_wire(const wire::Authorized& authorized) {
+BatchAuthorization from_wire(const wire::WBatchAuthorization& authorized) {
     BatchAuthorization out;
     out.batch_number = std::string(authorized.batch_number);
     out.process_id = std::string(authorized.process_id);

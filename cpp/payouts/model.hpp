@@ -14,23 +14,24 @@ namespace quorvel_bo::payouts::model {
 
 using core::Decimal;
 using core::PaymentStatus;
-using Text = std::optional<std::string>;
+// An optional text the record owns.
+using OptionalText = std::optional<std::string>;
 
 struct Recipient {
-    Text account;
-    Text document_id;
-    Text holder;
-    Text bank_code;
-    Text bank_name;
+    OptionalText account;
+    OptionalText document_id;
+    OptionalText holder;
+    OptionalText bank_code;
+    OptionalText bank_name;
 };
 
 struct ScannedQr {
     std::string reference;
     Decimal amount;
-    Text currency;
-    Text description;
+    OptionalText currency;
+    OptionalText description;
     Recipient recipient;
-    Text expires_on;
+    OptionalText expires_on;
 };
 
 struct ScanQr {
@@ -42,7 +43,7 @@ struct PayQr {
     std::string source_account;
     std::string transaction_id;
     std::optional<Decimal> amount;
-    Text description;
+    OptionalText description;
 };
 
 struct PayoutRef {
@@ -51,21 +52,21 @@ struct PayoutRef {
 
 struct Payout {
     std::string reference;
-    Text transaction_id;
-    Text transaction_at;
+    OptionalText transaction_id;
+    OptionalText transaction_at;
     PaymentStatus status = PaymentStatus::unknown;
     std::string raw_status;
-    Text message;
+    OptionalText message;
     std::optional<Decimal> amount;
-    Text currency;
-    Text description;
-    Text source_account;
-    Text source_holder;
+    OptionalText currency;
+    OptionalText description;
+    OptionalText source_account;
+    OptionalText source_holder;
     Recipient recipient;
-    Text ach_order_number;
+    OptionalText ach_order_number;
 };
 
-ScannedQr from_wire(const wire::Scan& scan);
+ScannedQr from_wire(const wire::WScan& scan);
 Payout from_wire(const wire::WPayout& payout);
 
 // The currency of a batch transfer that names none.
@@ -97,8 +98,8 @@ struct AuthorizeBatch {
 struct BatchQuery {
     std::string branch_code;
     std::string process_id;
-    Text batch_number;
-    Text transaction_id;
+    OptionalText batch_number;
+    OptionalText transaction_id;
 };
 
 struct BanksQuery {
@@ -106,26 +107,26 @@ struct BanksQuery {
 };
 
 struct BatchTransferStatus {
-    Text transaction_id;
-    Text reference;
+    OptionalText transaction_id;
+    OptionalText reference;
     PaymentStatus status = PaymentStatus::unknown;
     std::string raw_status;
-    Text message;
-    Text source_account;
-    Text destination_account;
-    Text ach_number;
-    Text recipient_number;
-    Text recipient_document_id;
-    Text recipient_name;
-    Text transaction_at;
-    Text bank_code;
-    Text bank_name;
+    OptionalText message;
+    OptionalText source_account;
+    OptionalText destination_account;
+    OptionalText ach_number;
+    OptionalText recipient_number;
+    OptionalText recipient_document_id;
+    OptionalText recipient_name;
+    OptionalText transaction_at;
+    OptionalText bank_code;
+    OptionalText bank_name;
     std::optional<Decimal> amount;
-    Text currency;
+    OptionalText currency;
 };
 
 struct BatchStatus {
-    Text batch_number;
+    OptionalText batch_number;
     std::vector<BatchTransferStatus> transfers;
 };
 
@@ -133,8 +134,8 @@ struct BatchTransferResult {
     std::string transaction_id;
     PaymentStatus status = PaymentStatus::unknown;
     std::string raw_status;
-    Text reference;
-    Text message;
+    OptionalText reference;
+    OptionalText message;
 };
 
 struct BatchAuthorization {
@@ -145,13 +146,13 @@ struct BatchAuthorization {
 
 struct Bank {
     std::string code;
-    Text name;
+    OptionalText name;
 };
 
 BatchTransferStatus from_wire(const wire::WTransfer& transfer);
 BatchStatus from_wire(const wire::WBatchStatus& status);
 BatchTransferResult from_wire(const wire::WAuthorized& transfer);
-BatchAuthorization from_wire(const wire::Authorized& authorized);
+BatchAuthorization from_wire(const wire::WBatchAuthorization& authorized);
 Bank from_wire(const wire::WBank& bank);
 
 }  // namespace quorvel_bo::payouts::model
@@ -163,11 +164,8 @@ struct Fields<payouts::model::Recipient> {
     using R = payouts::model::Recipient;
     static constexpr std::string_view name = "Recipient";
     static constexpr auto list = std::tuple{
-        field("account", &R::account),
-        field("document_id", &R::document_id),
-        field("holder", &R::holder),
-        field("bank_code", &R::bank_code),
-        field("bank_name", &R::bank_name),
+        field("account", &R::account),     field("document_id", &R::document_id), field("holder", &R::holder),
+        field("bank_code", &R::bank_code), field("bank_name", &R::bank_name),
     };
 };
 
@@ -176,12 +174,8 @@ struct Fields<payouts::model::ScannedQr> {
     using R = payouts::model::ScannedQr;
     static constexpr std::string_view name = "ScannedQr";
     static constexpr auto list = std::tuple{
-        field("reference", &R::reference),
-        field("amount", &R::amount),
-        field("currency", &R::currency),
-        field("description", &R::description),
-        field("recipient", &R::recipient),
-        field("expires_on", &R::expires_on),
+        field("reference", &R::reference),     field("amount", &R::amount),       field("currency", &R::currency),
+        field("description", &R::description), field("recipient", &R::recipient), field("expires_on", &R::expires_on),
     };
 };
 
@@ -255,10 +249,8 @@ struct Fields<payouts::model::AuthorizeBatch> {
     using R = payouts::model::AuthorizeBatch;
     static constexpr std::string_view name = "AuthorizeBatch";
     static constexpr auto list = std::tuple{
-        field("branch_code", &R::branch_code),
-        field("process_id", &R::process_id),
-        field("webhook_url", &R::webhook_url),
-        field("webhook_token", &R::webhook_token),
+        field("branch_code", &R::branch_code), field("process_id", &R::process_id),
+        field("webhook_url", &R::webhook_url), field("webhook_token", &R::webhook_token),
         field("transfers", &R::transfers),
     };
 };
@@ -320,11 +312,8 @@ struct Fields<payouts::model::BatchTransferResult> {
     using R = payouts::model::BatchTransferResult;
     static constexpr std::string_view name = "BatchTransferResult";
     static constexpr auto list = std::tuple{
-        field("transaction_id", &R::transaction_id),
-        field("status", &R::status),
-        field("raw_status", &R::raw_status),
-        field("reference", &R::reference),
-        field("message", &R::message),
+        field("transaction_id", &R::transaction_id), field("status", &R::status),   field("raw_status", &R::raw_status),
+        field("reference", &R::reference),           field("message", &R::message),
     };
 };
 

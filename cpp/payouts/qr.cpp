@@ -17,6 +17,7 @@ using core::ErrorKind;
 using core::fail;
 using core::HttpRequest;
 using core::HttpResponse;
+using core::propagate;
 using core::Result;
 using core::json::Arena;
 using core::json::Member;
@@ -35,7 +36,7 @@ constexpr std::array<std::string_view, 2> kAmbiguousCodes = {"94", "96"};
 Result<model::Payout> read_payout(const HttpResponse& response) {
     Arena arena;
     auto payout = core::CodeData::open<wire::WPayout>(response, arena);
-    if (!payout) return fail(std::move(payout.error()));
+    if (!payout) return propagate(payout);
     return model::from_wire(*payout);
 }
 
@@ -50,7 +51,7 @@ bool is_ambiguous(const Error& error) {
 
 Result<HttpRequest> post(const core::Ctx& ctx, std::string_view sub_path, const Value& body) {
     auto headers = ctx.api_headers();
-    if (!headers) return fail(std::move(headers.error()));
+    if (!headers) return propagate(headers);
     std::string path(kPathPrefix);
     path += '/';
     path += sub_path;
@@ -58,25 +59,22 @@ Result<HttpRequest> post(const core::Ctx& ctx, std::string_view sub_path, const 
 }
 
 Result<HttpRequest> ScanOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = core::require_text("qr_text", input.qr_text); !ok) return fail(std::move(ok.error()));
+    if (auto ok = core::require_text("qr_text", input.qr_text); !ok) return propagate(ok);
     const Member members[] = {{"imagen", Value::string(core::text::trim(input.qr_text))}};
     return post(ctx, kScanPath, Value::object(members));
 }
 
 Result<model::ScannedQr> ScanOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
-    auto scan = core::CodeData::open<wire::Scan>(response, arena);
-    if (!scan) return fail(std::move(scan.error()));
+    auto scan = core::CodeData::open<wire::WScan>(response, arena);
+    if (!scan) return propagate(scan);
     return model::from_wire(*scan);
 }
 
 Result<HttpRequest> PayOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::digits("scanned.reference", input.scanned.reference, 1, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::digits("source_account", input.source_account, 6, 20); !ok)
-        return fail(std::move(ok.error()));
-    if (auto ok = validate::identifier("transaction_id", input.transaction_id, 1, 32); !ok)
-        return fail(std::move(ok.error()));
+    if (auto ok = validate::digits("scanned.reference", input.scanned.reference, 1, 20); !ok) return propagate(ok);
+    if (auto ok = validate::digits("source_account", input.source_account, 6, 20); !ok) return propagate(ok);
+    if (auto ok = validate::identifier("transaction_id", input.transaction_id, 1, 32); !ok) return propagate(ok);
 
     Arena arena;
     Value amount;
@@ -88,9 +86,9 @@ Result<HttpRequest> PayOp::request(const core::Ctx& ctx, const Input& input) {
     } else {
         if (!input.amount) return fail(core::validation("amount", std::string(kAmountRequired)));
         auto checked = core::amount::validate("amount", *input.amount);
-        if (!checked) return fail(std::move(checked.error()));
+        if (!checked) return propagate(checked);
         auto number = core::amount::to_json_number(*checked, arena);
-        if (!number) return fail(std::move(number.error()));
+        if (!number) return propagate(number);
         amount = *number;
     }
 
@@ -105,8 +103,7 @@ Result<HttpRequest> PayOp::request(const core::Ctx& ctx, const Input& input) {
     bool qr_has_description = input.scanned.description && !core::text::is_blank(*input.scanned.description);
     if (!qr_has_description) {
         if (!input.description) return fail(core::validation("description", std::string(kDescriptionRequired)));
-        if (auto ok = validate::text("description", *input.description, 1, 255); !ok)
-            return fail(std::move(ok.error()));
+        if (auto ok = validate::text("description", *input.description, 1, 255); !ok) return propagate(ok);
         members[count++] = Member{"glosa", Value::string(core::text::trim(*input.description))};
     }
     return post(ctx, kConfirmPath, Value::object({members.data(), count}));
@@ -122,9 +119,9 @@ Result<model::Payout> PayOp::response(const Input&, const HttpResponse& response
 }
 
 Result<HttpRequest> PayoutStatusOp::request(const core::Ctx& ctx, const Input& input) {
-    if (auto ok = validate::digits("reference", input.reference, 1, 20); !ok) return fail(std::move(ok.error()));
+    if (auto ok = validate::digits("reference", input.reference, 1, 20); !ok) return propagate(ok);
     auto headers = ctx.api_headers();
-    if (!headers) return fail(std::move(headers.error()));
+    if (!headers) return propagate(headers);
     std::string path(kPathPrefix);
     path += kStatusPath;
     path += input.reference;

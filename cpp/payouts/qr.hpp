@@ -1,6 +1,8 @@
 // QR payouts: scan a payment QR, pay it, and query a payout.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "core/http.hpp"
@@ -17,6 +19,9 @@ core::Result<core::HttpRequest> post(const core::Ctx& ctx, std::string_view sub_
 
 struct ScanOp {
     static constexpr std::string_view name = "payouts.scan";
+    static constexpr bool idempotent = true;
+    static constexpr std::optional<std::uint32_t> timeout_secs = 40;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::retry;
     using Input = model::ScanQr;
     using Output = model::ScannedQr;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
@@ -25,6 +30,9 @@ struct ScanOp {
 
 struct PayOp {
     static constexpr std::string_view name = "payouts.pay";
+    static constexpr bool idempotent = false;
+    static constexpr std::optional<std::uint32_t> timeout_secs = 90;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::uncertain;
     using Input = model::PayQr;
     using Output = model::Payout;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);
@@ -33,6 +41,9 @@ struct PayOp {
 
 struct PayoutStatusOp {
     static constexpr std::string_view name = "payouts.status";
+    static constexpr bool idempotent = true;
+    static constexpr std::optional<std::uint32_t> timeout_secs = 90;
+    static constexpr core::LostAnswer lost_answer = core::LostAnswer::retry;
     using Input = model::PayoutRef;
     using Output = model::Payout;
     static core::Result<core::HttpRequest> request(const core::Ctx& ctx, const Input& input);

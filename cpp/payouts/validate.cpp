@@ -107,21 +107,21 @@ bool is_deliverable(std::string_view url) noexcept {
 
 }  // namespace
 
-Status identifier(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
+Result<void> identifier(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
     if (value.size() < min || value.size() > max || !all_of(value, is_identifier_char)) {
         return core::fail(invalid(field, range(min, max) + std::string(kIdentifierTail)));
     }
     return {};
 }
 
-Status text(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
+Result<void> text(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
     if (auto blank = core::require_text(field, value); !blank) return blank;
     const std::size_t count = core::text::char_count(core::text::trim(value));
     if (count < min || count > max) return core::fail(invalid(field, range(min, max) + std::string(kTextTail)));
     return {};
 }
 
-Status uuid(std::string_view field, std::string_view value) {
+Result<void> uuid(std::string_view field, std::string_view value) {
     constexpr std::array<std::size_t, 5> kGroups{8, 4, 4, 4, 12};
     std::string_view rest = value;
     bool ok = true;
@@ -141,10 +141,9 @@ Status uuid(std::string_view field, std::string_view value) {
     return {};
 }
 
-Status digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
+Result<void> digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max) {
     if (value.size() < min || value.size() > max || !all_of(value, is_digit)) {
-        return core::fail(
-            invalid(field, std::string(kDigitsHead) + range(min, max) + std::string(kDigitsTail)));
+        return core::fail(invalid(field, std::string(kDigitsHead) + range(min, max) + std::string(kDigitsTail)));
     }
     return {};
 }

@@ -10,19 +10,18 @@
 namespace quorvel_bo::payouts::validate {
 
 using core::Result;
-using core::Status;
 
 // `min`..`max` bytes of ASCII letters, digits, '-' or '_'; the value is taken as is.
-Status identifier(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
+Result<void> identifier(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
 
 // Not blank, and `min`..`max` characters (scalar values) once trimmed.
-Status text(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
+Result<void> text(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
 
 // 8-4-4-4-12 hexadecimal digits, either case.
-Status uuid(std::string_view field, std::string_view value);
+Result<void> uuid(std::string_view field, std::string_view value);
 
 // `min`..`max` bytes of ASCII digits.
-Status digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
+Result<void> digits(std::string_view field, std::string_view value, std::size_t min, std::size_t max);
 
 // The notification URL carrying `token` as the "token" query parameter. `url` must be an http(s) URL
 // a provider can deliver to: a host, a valid port if any, no control character, space or fragment,

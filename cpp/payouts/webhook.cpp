@@ -15,8 +15,7 @@ constexpr std::string_view kAckSuccess = "EXITOSO";
 
 core::Result<BatchNotification> ParseBatchWebhook::handle(const Input& input) {
     // A failed authentication hides every problem of the body.
-    if (auto ok = core::verify_secret(kTokenName, input.token, input.expected_token); !ok)
-        return core::fail(std::move(ok.error()));
+    if (auto ok = core::verify_secret(kTokenName, input.token, input.expected_token); !ok) return core::propagate(ok);
     core::json::Arena arena;
     wire::WTransfer transfer;
     if (auto error = core::json::decode_text_into(input.body, arena, transfer))

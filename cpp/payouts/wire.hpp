@@ -1,5 +1,6 @@
-// Provider-side records with the provider's Spanish keys, read leniently; only ever decoded. Their
-// strings view the provider's body (or the arena it was read into): convert them while both live.
+// Provider-side records with the provider's Spanish keys: its answers, read leniently, whose
+// strings view the provider's body (or the arena it was read into), so they are converted while
+// both live; and the transfer of an authorisation request, which is only ever written.
 #pragma once
 
 #include <optional>
@@ -20,11 +21,12 @@ std::optional<std::string> non_empty(std::optional<std::string_view> text);
 namespace wire {
 
 using core::Decimal;
-using Text = std::optional<std::string_view>;
+// An optional text viewing the provider's body.
+using OptionalView = std::optional<std::string_view>;
 
 // Reading mode of an optional identifier: string or number, anything else absent.
 struct OptText {
-    static core::json::Decoded<Text> decode(const core::json::Value& v) { return opt_text(v); }
+    static core::json::Decoded<OptionalView> decode(const core::json::Value& v) { return opt_text(v); }
 };
 
 inline constexpr std::string_view kExpectedStringOrNumber = "expected a string or number";
@@ -38,70 +40,70 @@ struct RequiredText {
     }
 };
 
-struct Scan {
+struct WScan {
     std::string_view reference;
     std::optional<Decimal> amount;
-    Text currency;
-    Text description;
-    Text account;
-    Text document_id;
-    Text holder;
-    Text bank_code;
-    Text bank_name;
-    Text expires_on;
+    OptionalView currency;
+    OptionalView description;
+    OptionalView account;
+    OptionalView document_id;
+    OptionalView holder;
+    OptionalView bank_code;
+    OptionalView bank_name;
+    OptionalView expires_on;
 };
 
 struct WPayout {
     std::string_view reference;
-    Text transaction_id;
-    Text transaction_at;
+    OptionalView transaction_id;
+    OptionalView transaction_at;
     std::string_view status;
-    Text message;
+    OptionalView message;
     std::optional<Decimal> amount;
-    Text currency;
-    Text description;
-    Text source_account;
-    Text source_holder;
-    Text account;
-    Text holder;
-    Text document_id;
-    Text bank_code;
-    Text bank_name;
-    Text ach_order_number;
+    OptionalView currency;
+    OptionalView description;
+    OptionalView source_account;
+    OptionalView source_holder;
+    OptionalView account;
+    OptionalView holder;
+    OptionalView document_id;
+    OptionalView bank_code;
+    OptionalView bank_name;
+    OptionalView ach_order_number;
 };
 
 struct WTransfer {
-    Text batch_number;
-    Text transaction_id;
-    Text reference;
+    OptionalView batch_number;
+    OptionalView transaction_id;
+    OptionalView reference;
     std::string_view status;
-    Text message;
-    Text source_account;
-    Text destination_account;
-    Text ach_number;
-    Text recipient_number;
-    Text recipient_document_id;
-    Text recipient_name;
-    Text transaction_at;
-    Text bank_code;
-    Text bank_name;
+    OptionalView message;
+    OptionalView source_account;
+    OptionalView destination_account;
+    OptionalView ach_number;
+    OptionalView recipient_number;
+    OptionalView recipient_document_id;
+    OptionalView recipient_name;
+    OptionalView transaction_at;
+    OptionalView bank_code;
+    OptionalView bank_name;
     std::optional<Decimal> amount;
-    Text currency;
+    OptionalView currency;
 };
 
 struct WBatchStatus {
-    Text batch_number;
+    OptionalView batch_number;
     std::vector<WTransfer> transfers;
 };
 
 struct WAuthorized {
     std::string_view transaction_id;
     std::string_view status;
-    Text reference;
-    Text message;
+    OptionalView reference;
+    OptionalView message;
 };
 
-struct Authorized {
+struct WBatchAuthorization {
     std::string_view batch_number;
     std::string_view process_id;
     std::vector<WAuthorized> transfers;
@@ -109,7 +111,23 @@ struct Authorized {
 
 struct WBank {
     std::string_view code;
-    Text name;
+    OptionalView name;
+};
+
+// One transfer of an authorisation request, as the provider reads it; its texts view the caller's
+// input and what the checks made of it.
+struct WBatchTransfer {
+    std::string_view transaction_id;
+    core::json::NumberText amount;
+    std::string_view date;
+    std::string_view source_account;
+    std::string_view destination_account;
+    std::string_view bank_code;
+    std::string_view branch_city;
+    std::string_view description;
+    std::string_view recipient_document_id;
+    std::string_view recipient_name;
+    std::string_view currency;
 };
 
 }  // namespace wire
@@ -118,9 +136,10 @@ struct WBank {
 namespace quorvel_bo::core::json {
 
 template <>
-struct Fields<payouts::wire::Scan> {
-    using R = payouts::wire::Scan;
+struct Fields<payouts::wire::WScan> {
+    using R = payouts::wire::WScan;
     using OptText = payouts::wire::OptText;
+    // The record's name in decoding messages, as the provider's answers have always been described.
     static constexpr std::string_view name = "Scan";
     static constexpr auto list = std::tuple{
         field_with<payouts::wire::RequiredText>("numeroReferencia", &R::reference),
@@ -209,9 +228,10 @@ struct Fields<payouts::wire::WAuthorized> {
 };
 
 template <>
-struct Fields<payouts::wire::Authorized> {
-    using R = payouts::wire::Authorized;
+struct Fields<payouts::wire::WBatchAuthorization> {
+    using R = payouts::wire::WBatchAuthorization;
     using RequiredText = payouts::wire::RequiredText;
+    // The record's name in decoding messages, as the provider's answers have always been described.
     static constexpr std::string_view name = "Authorized";
     static constexpr auto list = std::tuple{
         field_with<RequiredText>("nroLote", &R::batch_number),
@@ -227,6 +247,25 @@ struct Fields<payouts::wire::WBank> {
     static constexpr auto list = std::tuple{
         field_with<payouts::wire::RequiredText>("codigoBanco", &R::code),
         field("descripcion", &R::name),
+    };
+};
+
+template <>
+struct Fields<payouts::wire::WBatchTransfer> {
+    using R = payouts::wire::WBatchTransfer;
+    static constexpr std::string_view name = "WBatchTransfer";
+    static constexpr auto list = std::tuple{
+        field("transaccionId", &R::transaction_id),
+        field("importe", &R::amount),
+        field("fechaTransaccion", &R::date),
+        field("cuentaOrigen", &R::source_account),
+        field("cuentaDestino", &R::destination_account),
+        field("codeBanco", &R::bank_code),
+        field("codeSucursal", &R::branch_city),
+        field("glosa", &R::description),
+        field("ciNitDestino", &R::recipient_document_id),
+        field("titularDestino", &R::recipient_name),
+        field("tipoMoneda", &R::currency),
     };
 };
 

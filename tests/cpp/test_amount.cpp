@@ -65,10 +65,18 @@ TEST(Decimal, RefusesRatherThanRounds) {
         {"1e-29", "too many decimal places to hold exactly"},
         {"1e-999999999999999999", "too many decimal places to hold exactly"},
         {"0." + zeros + "1", "too many decimal places to hold exactly"},
-        {"", "invalid decimal"},    {"+", "invalid decimal"},    {".", "invalid decimal"},
-        {".e5", "invalid decimal"}, {"1e", "invalid decimal"},   {"1..2", "invalid decimal"},
-        {"1,5", "invalid decimal"}, {"--1", "invalid decimal"},  {" 1", "invalid decimal"},
-        {"NaN", "invalid decimal"}, {"0x10", "invalid decimal"}, {"1e5.0", "invalid decimal"},
+        {"", "invalid decimal"},
+        {"+", "invalid decimal"},
+        {".", "invalid decimal"},
+        {".e5", "invalid decimal"},
+        {"1e", "invalid decimal"},
+        {"1..2", "invalid decimal"},
+        {"1,5", "invalid decimal"},
+        {"--1", "invalid decimal"},
+        {" 1", "invalid decimal"},
+        {"NaN", "invalid decimal"},
+        {"0x10", "invalid decimal"},
+        {"1e5.0", "invalid decimal"},
         {"\xEF\xBC\x91", "invalid decimal"},  // fullwidth digit one
         {std::string("1\0", 2), "invalid decimal"},
     };
@@ -88,8 +96,11 @@ TEST(Decimal, ComparesByValue) {
         std::string_view a, b;
         int expected;
     } cases[] = {
-        {"10.5", "10.50", 0},  {"0", "-0.000", 0},   {"100", "1e2", 0},
-        {"-2", "-10", 1},      {"12.01", "12.1", -1},
+        {"10.5", "10.50", 0},
+        {"0", "-0.000", 0},
+        {"100", "1e2", 0},
+        {"-2", "-10", 1},
+        {"12.01", "12.1", -1},
         {"1", "0.9999999999999999999999999999", 1},
         {"-0.0000000000000000000000000001", "0", -1},
         {"79228162514264337593543950335", "7.9228162514264337593543950335", 1},
@@ -110,7 +121,9 @@ TEST(Amount, FromValue) {
         {"1e3", "1000"},
         {"\"\\t\\n 7.25\\r\\u000b\\f\"", "7.25"},
         {"\"\\u00a0\\u3000\\u2007 8 \\u2029\\u202f\\u205f\\u1680\\u0085\"", "8"},
-        {"\"\\u200b1\"", "invalid amount `\xE2\x80\x8B" "1`: invalid decimal"},  // zero width space is no space
+        {"\"\\u200b1\"",
+         "invalid amount `\xE2\x80\x8B"
+         "1`: invalid decimal"},  // zero width space is no space
         {R"("")", "invalid amount ``: invalid decimal"},
         {"1e999999999999999999", "invalid amount `1e999999999999999999`: too large"},
         {R"({"b":1,"a":"x"})", R"(expected a number, got {"a":"x","b":1})"},

@@ -10,10 +10,10 @@ namespace {
 
 namespace v = quorvel_bo::payouts::validate;
 using quorvel_bo::core::ErrorKind;
-using quorvel_bo::core::Status;
+using quorvel_bo::core::Result;
 
 // An empty `message` means the rule must pass.
-void expect(const Status& r, std::string_view field, std::string_view message, std::string_view value) {
+void expect(const Result<void>& r, std::string_view field, std::string_view message, std::string_view value) {
     if (message.empty()) {
         EXPECT_TRUE(r) << value << ": " << r.error().message;
         return;
@@ -27,14 +27,10 @@ void expect(const Status& r, std::string_view field, std::string_view message, s
 TEST(FieldRules, UuidShape) {
     const std::string_view m = "must be a UUID (36 characters)";
     const std::pair<std::string_view, std::string_view> cases[] = {
-        {"aBcDeF01-2345-6789-abcd-EF0123456789", ""},
-        {"123e4567-e89b-12d3-a456-42661417400", m},
-        {"123e4567-e89b-12d3-a456-4266141740000", m},
-        {"123e4567-e89b-12d3-a456-42661417400-", m},
-        {"123e4567-e89b-12d3-a456-426614174000-", m},
-        {"123e4567-e89b-12d3-a4564-26614174000", m},
-        {"123e4567--89b-12d3-a456-426614174000", m},
-        {"123e4567-e89b-12d3-a456-42661417400g", m},
+        {"aBcDeF01-2345-6789-abcd-EF0123456789", ""},  {"123e4567-e89b-12d3-a456-42661417400", m},
+        {"123e4567-e89b-12d3-a456-4266141740000", m},  {"123e4567-e89b-12d3-a456-42661417400-", m},
+        {"123e4567-e89b-12d3-a456-426614174000-", m},  {"123e4567-e89b-12d3-a4564-26614174000", m},
+        {"123e4567--89b-12d3-a456-426614174000", m},   {"123e4567-e89b-12d3-a456-42661417400g", m},
         {"{123e4567-e89b-12d3-a456-426614174000}", m},
     };
     for (const auto& [value, message] : cases) expect(v::uuid("process_id", value), "process_id", message, value);

@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/json.hpp"
+#include "core/json_reader.hpp"
 #include "core/record.hpp"
 #include "core/ffi.hpp"
 #include "payouts/ops.hpp"
@@ -32,9 +35,9 @@ template <>
 struct Fields<Sample> {
     static constexpr std::string_view name = "Sample";
     static std::string default_mode() { return "auto"; }
-    static constexpr auto list = std::tuple{field("key", &Sample::key), field("note", &Sample::note),
-                                            field_or("mode", &Sample::mode, &default_mode),
-                                            field_or_empty("list", &Sample::list)};
+    static constexpr auto list =
+        std::tuple{field("key", &Sample::key), field("note", &Sample::note),
+                   field_or("mode", &Sample::mode, &default_mode), field_or_empty("list", &Sample::list)};
 };
 
 }  // namespace quorvel_bo::core::json
@@ -77,8 +80,13 @@ std::string dump(const json::Value& v, std::size_t shift = 0) {
     if (v.is_number() || v.is_string()) out.append("<").append(v.text()).append(">");
     for (const json::Value& item : v.items()) out.append("[").append(dump(item, shift)).append("]");
     for (const json::Member& m : v.members())
-        out.append("{").append(m.key).append("@").append(std::to_string(m.key_offset + shift)).append("=")
-            .append(dump(m.value, shift)).append("}");
+        out.append("{")
+            .append(m.key)
+            .append("@")
+            .append(std::to_string(m.key_offset + shift))
+            .append("=")
+            .append(dump(m.value, shift))
+            .append("}");
     return out;
 }
 
@@ -97,8 +105,10 @@ TEST(JsonReader, RejectsMalformedTextsWithMessageAndPosition) {
         {"{\"a\"}", "expected `:` at line 1 column 5"},
         {"{1:2}", "key must be a string at line 1 column 2"},
         {"[,1]", "expected value at line 1 column 2"},
-        {"-Infinity", "invalid number at line 1 column 1"}, {"[-01]", "invalid number at line 1 column 2"},
-        {"1.", "invalid number at line 1 column 1"},        {"1e+", "invalid number at line 1 column 1"},
+        {"-Infinity", "invalid number at line 1 column 1"},
+        {"[-01]", "invalid number at line 1 column 2"},
+        {"1.", "invalid number at line 1 column 1"},
+        {"1e+", "invalid number at line 1 column 1"},
         {"-", "invalid number at line 1 column 1"},
         {"\"\\U0041\"", "invalid escape at line 1 column 3"},
         {"\"\\u12G4\"", "invalid escape at line 1 column 4"},
@@ -114,8 +124,10 @@ TEST(JsonReader, RejectsMalformedTextsWithMessageAndPosition) {
         {std::string("[\"\x00\"]", 5), "control character found while parsing a string at line 1 column 3"},
         {"\"\x1f\"", "control character found while parsing a string at line 1 column 2"},
         // Invalid UTF-8: stray, truncated, overlong, encoded surrogate, above U+10FFFF; columns in characters.
-        {"\"\xff\"", "invalid UTF-8 at line 1 column 2"},         {"\"\xc3\"", "invalid UTF-8 at line 1 column 2"},
-        {"\"\xc0\xaf\"", "invalid UTF-8 at line 1 column 2"},     {"\"\xed\xa0\x80\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xff\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xc3\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xc0\xaf\"", "invalid UTF-8 at line 1 column 2"},
+        {"\"\xed\xa0\x80\"", "invalid UTF-8 at line 1 column 2"},
         {"\"\xf4\x90\x80\x80\"", "invalid UTF-8 at line 1 column 2"},
         {"\"\xc3\xa9\xe2\x82\xac\x80\"", "invalid UTF-8 at line 1 column 4"},
         {"[1,\n\"\xf0\x9f\x98\x80\", \xfe]", "invalid UTF-8 at line 2 column 6"},
@@ -246,7 +258,9 @@ const std::string_view kSeeds[] = {
 
 std::string mutate(std::string text, std::mt19937& rng) {
     static constexpr std::string_view kInsert = "{}[]:,\"\\ \n0123456789-+.eEtrufalsn/xu";
-    auto pick = [&](std::size_t bound) { return std::uniform_int_distribution<std::size_t>(0, bound)(rng); };
+    auto pick = [&](std::size_t bound) {
+        return std::uniform_int_distribution<std::size_t>(0, bound)(rng);
+    };
     for (std::size_t e = 0, edits = 1 + pick(2); e < edits; ++e) {
         const std::size_t at = pick(text.size());
         const char c = kInsert[pick(kInsert.size() - 1)];
@@ -266,10 +280,39 @@ std::string mutate(std::string text, std::mt19937& rng) {
 // The fast reader may only take what the strict reader takes, and must read it the same way.
 TEST(JsonReader, FastAndStrictReadersAgree) {
     const std::string_view traps[] = {
-        "{\"a\":1,\"b\"}", "[1,,2]", "[[]", "{\"a\":[}", "{\"a\":{]}", "[}", "{]", "{\"a\":1}]", "[1]}", "1]",
-        "]", ":", "\"a\":1", "[\"a\":1]", "{\"a\":1:2}", "{\"a\":\"b\":1}", "[1:2]", "{\"a\"::1}",
-        "{\"a\":1,,\"b\":2}", "{\"a\":1}{", "[] []", "{\"a\":[1,2]]}", "[{\"a\":1]}", "\"x\" 1", "true false",
-        "nulll", "[nul]", "{}\"", "[0.1.2]", "[1e5e5]", "{\"\\z\":1}", "[--1]", "\xef\xbb\xbf[1]",
+        "{\"a\":1,\"b\"}",
+        "[1,,2]",
+        "[[]",
+        "{\"a\":[}",
+        "{\"a\":{]}",
+        "[}",
+        "{]",
+        "{\"a\":1}]",
+        "[1]}",
+        "1]",
+        "]",
+        ":",
+        "\"a\":1",
+        "[\"a\":1]",
+        "{\"a\":1:2}",
+        "{\"a\":\"b\":1}",
+        "[1:2]",
+        "{\"a\"::1}",
+        "{\"a\":1,,\"b\":2}",
+        "{\"a\":1}{",
+        "[] []",
+        "{\"a\":[1,2]]}",
+        "[{\"a\":1]}",
+        "\"x\" 1",
+        "true false",
+        "nulll",
+        "[nul]",
+        "{}\"",
+        "[0.1.2]",
+        "[1e5e5]",
+        "{\"\\z\":1}",
+        "[--1]",
+        "\xef\xbb\xbf[1]",
     };
     for (const std::string_view trap : traps) {
         json::Arena a1, a2;
@@ -296,7 +339,8 @@ TEST(JsonReader, FastAndStrictReadersAgree) {
             ADD_FAILURE() << "fast accepted what strict refuses (" << strict.error().message << "): " << text;
             ++mismatches;
         } else if (dump(*fast) != dump(*strict)) {
-            ADD_FAILURE() << "read differently: " << text << "\nfast:   " << dump(*fast) << "\nstrict: " << dump(*strict);
+            ADD_FAILURE() << "read differently: " << text << "\nfast:   " << dump(*fast)
+                          << "\nstrict: " << dump(*strict);
             ++mismatches;
         }
     }
@@ -329,8 +373,9 @@ TEST(JsonReader, EscapeDenseStringsDecode) {
     struct Piece {
         std::string_view written, decoded;
     };
-    const Piece pieces[] = {{"\\\"", "\""}, {"\\/", "/"},   {"a", "a"},         {"xyz: 7, ", "xyz: 7, "},
-                            {"\\\\", "\\"}, {"\\n", "\n"}, {"\xc3\xa9", "\xc3\xa9"}, {"\\u00e9", "\xc3\xa9"}};
+    const Piece pieces[] = {{"\\\"", "\""},           {"\\/", "/"},           {"a", "a"},
+                            {"xyz: 7, ", "xyz: 7, "}, {"\\\\", "\\"},         {"\\n", "\n"},
+                            {"\xc3\xa9", "\xc3\xa9"}, {"\\u00e9", "\xc3\xa9"}};
     std::mt19937 rng(5);
     for (int round = 0; round < 3000; ++round) {
         std::string written, decoded;
@@ -346,6 +391,103 @@ TEST(JsonReader, EscapeDenseStringsDecode) {
             auto value = json::parse(text, arena);
             ASSERT_TRUE(value) << text;
             ASSERT_EQ(value->items()[0].text(), decoded) << written;
+        }
+    }
+}
+
+// Every escape, written in both its forms, as JSON text and as what it stands for.
+struct Escape {
+    std::string_view written, decoded;
+};
+const Escape kEveryEscape[] = {
+    {"\\\"", "\""},
+    {"\\\\", "\\"},
+    {"\\/", "/"},
+    {"\\b", "\b"},
+    {"\\f", "\f"},
+    {"\\n", "\n"},
+    {"\\r", "\r"},
+    {"\\t", "\t"},
+    {"\\u0000", {"\0", 1}},
+    {"\\u001F", "\x1f"},
+    {"\\u00e9", "\xc3\xa9"},
+    {"\\u20AC", "\xe2\x82\xac"},
+    {"\\ud83d\\ude00", "\xf0\x9f\x98\x80"},
+};
+
+// `text` padded with trailing spaces to exactly `size` bytes.
+std::string sized(std::string text, std::size_t size) {
+    text.resize(std::max(text.size(), size), ' ');
+    return text;
+}
+
+// Texts just under, at and over the size where the reader changes parsers: every escape decodes
+// the same in keys and values, through every reader and through each parser on its own.
+TEST(JsonReader, EveryEscapeOnBothSidesOfTheParserThreshold) {
+    using Reader = std::expected<json::Value, json::ParseError> (*)(std::string_view, json::Arena&);
+    const std::pair<std::string_view, Reader> readers[] = {
+        {"parse", &json::parse},
+        {"parse_view", &json::parse_view},
+        {"strict", &json::detail::parse_strict},
+        {"fast", &json::detail::parse_fast},
+    };
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const Escape& escape : kEveryEscape) {
+        // Alone, and long enough for the 16-byte chunks, at both ends of a chunk.
+        const std::string key = "k" + std::string(escape.written) + "!";
+        const std::string value = repeat("v", 15) + std::string(escape.written) + repeat("w", 17);
+        const std::string decoded_key = "k" + std::string(escape.decoded) + "!";
+        const std::string decoded_value = repeat("v", 15) + std::string(escape.decoded) + repeat("w", 17);
+        for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+            const std::string text = sized("{\"" + key + "\":[\"" + value + "\"]}", size);
+            ASSERT_EQ(text.size(), size);
+            for (const auto& [name, read] : readers) {
+                json::Arena arena;
+                auto v = read(text, arena);
+                ASSERT_TRUE(v) << name << " " << size << " " << escape.written;
+                ASSERT_EQ(v->members().size(), 1u);
+                EXPECT_EQ(v->members()[0].key, decoded_key) << name << " " << size << " " << escape.written;
+                EXPECT_EQ(v->members()[0].value.items()[0].text(), decoded_value)
+                    << name << " " << size << " " << escape.written;
+            }
+        }
+    }
+}
+
+// A refused text gets the same message at the same place whichever parser met it first.
+TEST(JsonReader, FaultsOnBothSidesOfTheParserThreshold) {
+    const Case faults[] = {
+        {"[\"ab\\x\"]", "invalid escape at line 1 column 6"},
+        {"[\"ab\\u12G4\"]", "invalid escape at line 1 column 7"},
+        {"[\"ab\\ud83d\\u0041\"]", "lone surrogate in hex escape at line 1 column 5"},
+        {"[\"ab\x01\"]", "control character found while parsing a string at line 1 column 5"},
+        {"{\"a\\q\":1}", "invalid escape at line 1 column 5"},
+        {"[\"ab\\u12", "EOF while parsing a string at line 1 column 9"},
+    };
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const Case& c : faults) {
+        for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+            // Leading newlines move the text to its size and the fault to a later line.
+            const std::size_t lines = size - c.text.size();
+            std::string expected = c.expected;
+            expected.replace(expected.find("line 1 "), 6, "line " + std::to_string(lines + 1));
+            EXPECT_EQ(outcome(std::string(lines, '\n') + c.text), expected) << size << " " << c.text;
+        }
+    }
+}
+
+// The nesting limit is the same 128 levels just under, at and over the parser threshold.
+TEST(JsonReader, NestingLimitOnBothSidesOfTheParserThreshold) {
+    constexpr std::size_t kAt = json::detail::kSmallText;
+    for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
+        for (const auto& [open, close] : {std::pair{"[", "]"}, std::pair{"{\"a\":", "}"}}) {
+            const std::string deepest = repeat(open, 128) + "0" + repeat(close, 128);
+            const std::string too_deep = repeat(open, 129) + "0" + repeat(close, 129);
+            EXPECT_EQ(outcome(sized(deepest, size)), "ok") << size << open;
+            const std::size_t column = 128 * std::string_view(open).size() + 1;
+            EXPECT_EQ(outcome(sized(too_deep, size)),
+                      "recursion limit exceeded at line 1 column " + std::to_string(column))
+                << size << open;
         }
     }
 }
@@ -377,9 +519,12 @@ TEST(JsonWriter, EscapesControlCharactersOnly) {
         const unsigned mix = 2 + rng() % 7;  // how many of the alphabet's letters this round uses
         for (std::size_t i = 0; i < length; ++i) raw += alphabet[rng() % mix];
         for (char c : raw) {
-            if (c == '"' || c == '\\') expected.append(1, '\\').append(1, c);
-            else if (static_cast<unsigned char>(c) < 0x20) expected.append(escaped[static_cast<int>(c)]);
-            else expected += c;
+            if (c == '"' || c == '\\')
+                expected.append(1, '\\').append(1, c);
+            else if (static_cast<unsigned char>(c) < 0x20)
+                expected.append(escaped[static_cast<int>(c)]);
+            else
+                expected += c;
         }
         expected += '"';
         json::write_string(raw, written);
@@ -410,6 +555,9 @@ TEST(RecordDecode, ObjectAndArrayForms) {
     }
     const Case bad[] = {
         {"[\"a\",null,\"m\"]", "invalid length 3, expected struct Sample with 4 elements at line 1 column 1"},
+        // One value too many is refused as well: the form holds exactly the record's fields.
+        {"[\"a\",null,\"m\",[],null]", "invalid length 5, expected struct Sample with 4 elements at line 1 column 1"},
+        {"[]", "invalid length 0, expected struct Sample with 4 elements at line 1 column 1"},
         {"[3,null,\"m\",[]]", "invalid type: integer `3`, expected a string at line 1 column 2"},
         {"{\"note\":\"n\",\"mode\":\"m\"}", "missing field `key` at line 1 column 1"},
         // Only a missing key takes the fallback; null is a value of the wrong type.
@@ -438,7 +586,8 @@ TEST(RecordDecode, ValueWording) {
 
 TEST(CallEntry, EmptyPayloadWithoutStorage) {
     // A C++ caller may hand an empty view with no storage at all.
-    EXPECT_EQ(quorvel_bo::core::ffi::call(quorvel_bo::payouts::PayoutsOps{}, "batch.authorize.build", std::string_view{}),
-              "{\"error\":{\"kind\":\"ffi\",\"message\":\"invalid payload: EOF while parsing a value at line 1 column 1\","
-              "\"retryable\":false},\"ok\":false}");
+    EXPECT_EQ(
+        quorvel_bo::core::ffi::call(quorvel_bo::payouts::PayoutsOps{}, "batch.authorize.build", std::string_view{}),
+        "{\"error\":{\"kind\":\"ffi\",\"message\":\"invalid payload: EOF while parsing a value at line 1 column 1\","
+        "\"retryable\":false},\"ok\":false}");
 }

@@ -41,9 +41,9 @@ TEST(Validate, IsoDateDays) {
         std::string_view text;
         std::int64_t days;
     } good[] = {
-        {"1970-01-01", 0},       {"1969-12-31", -1},     {"2024-02-29", 19782},   {"2000-02-29", 11016},
-        {"2000-03-01", 11017},   {"1600-02-29", -135081}, {"0000-03-01", -719468}, {"0000-01-01", -719528},
-        {"9999-12-31", 2932896},
+        {"1970-01-01", 0},       {"1969-12-31", -1},      {"2024-02-29", 19782},
+        {"2000-02-29", 11016},   {"2000-03-01", 11017},   {"1600-02-29", -135081},
+        {"0000-03-01", -719468}, {"0000-01-01", -719528}, {"9999-12-31", 2932896},
     };
     for (const auto& c : good) {
         const auto r = iso_date_days("d", c.text);
@@ -60,20 +60,17 @@ TEST(Validate, IsoDateDays) {
     }
 }
 
-TEST(Status, PayoutVocabulary) {
+TEST(PaymentStatus, PayoutVocabulary) {
     const struct {
         std::string_view raw;
         PaymentStatus status;
     } cases[] = {
-        {"INICIALIZADO", PaymentStatus::pending},
-        {"pendiente_confirmacion", PaymentStatus::processing},
-        {"\u00A0Aprobada\u3000", PaymentStatus::paid},
-        {"COMPLETADO", PaymentStatus::paid},
-        {"EN PROCESO", PaymentStatus::unknown},
-        {"PAGADOS", PaymentStatus::unknown},
+        {"INICIALIZADO", PaymentStatus::pending},      {"pendiente_confirmacion", PaymentStatus::processing},
+        {"\u00A0Aprobada\u3000", PaymentStatus::paid}, {"COMPLETADO", PaymentStatus::paid},
+        {"EN PROCESO", PaymentStatus::unknown},        {"PAGADOS", PaymentStatus::unknown},
         {"P\xC1GADO", PaymentStatus::unknown},  // no folding outside ASCII
     };
-    for (const auto& c : cases) EXPECT_EQ(Payout::map(c.raw), c.status) << c.raw;
+    for (const auto& c : cases) EXPECT_EQ(PayoutVocabulary::map(c.raw), c.status) << c.raw;
 }
 
 TEST(Webhook, VerifySecret) {
