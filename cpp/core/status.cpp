@@ -42,7 +42,7 @@ bool equals_ascii_upper(std::string_view raw, std::string_view upper) noexcept {
 
 }  // namespace
 
-PaymentStatus PayoutVocabulary::map(std::string_view raw) noexcept {
+PaymentStatus Payout::map(std::string_view raw) noexcept {
     const std::string_view word = text::trim(raw);
     for (const auto& [upper, status] : kPayoutWords) {
         if (equals_ascii_upper(word, upper)) return status;

@@ -29,11 +29,11 @@ concept StatusVocabulary = requires(std::string_view raw) {
 };
 
 // The status words of QR payouts and batch transfers.
-struct PayoutVocabulary {
+struct Payout {
     static PaymentStatus map(std::string_view raw) noexcept;
 };
 
-static_assert(StatusVocabulary<PayoutVocabulary>);
+static_assert(StatusVocabulary<Payout>);
 
 }  // namespace quorvel_bo::core
 

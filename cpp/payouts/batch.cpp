@@ -200,7 +200,7 @@ Result<HttpRequest> AuthorizeBatchOp::request(const core::Ctx& ctx, const Input&
 
 Result<model::BatchAuthorization> AuthorizeBatchOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
-    auto authorized = core::CodeData::open<wire::WBatchAuthorization>(response, arena);
+    auto authorized = core::CodeData::open<wire::Authorized>(response, arena);
     if (!authorized) return propagate(authorized);
     return model::from_wire(*authorized);
 }

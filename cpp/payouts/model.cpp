@@ -3,7 +3,7 @@
 
 namespace quorvel_bo::payouts::model {
 
-ScannedQr from_wire(const wire::WScan& scan) {
+ScannedQr from_wire(const wire::Scan& scan) {
     ScannedQr out;
     out.reference = std::string(scan.reference);
     out.amount = scan.amount.value_or(Decimal{});
@@ -22,7 +22,7 @@ Payout from_wire(const wire::WPayout& payout) {
     out.reference = std::string(payout.reference);
     out.transaction_id = non_empty(payout.transaction_id);
     out.transaction_at = non_empty(payout.transaction_at);
-    out.status = core::PayoutVocabulary::map(payout.status);
+    out.status = core::Payout::map(payout.status);
     out.raw_status = std::string(payout.status);
     out.message = non_empty(payout.message);
     out.amount = payout.amount;
@@ -48,7 +48,7 @@ BatchTransferStatus from_wire(const wire::WTransfer& transfer) {
     BatchTransferStatus out;
     out.transaction_id = non_empty(transfer.transaction_id);
     out.reference = non_empty(transfer.reference);
-    out.status = core::PayoutVocabulary::map(transfer.status);
+    out.status = core::Payout::map(transfer.status);
     out.raw_status = std::string(transfer.status);
     out.message = non_empty(transfer.message);
     out.source_account = non_empty(transfer.source_account);
@@ -76,14 +76,14 @@ BatchStatus from_wire(const wire::WBatchStatus& status) {
 BatchTransferResult from_wire(const wire::WAuthorized& transfer) {
     BatchTransferResult out;
     out.transaction_id = std::string(transfer.transaction_id);
-    out.status = core::PayoutVocabulary::map(transfer.status);
+    out.status = core::Payout::map(transfer.status);
     out.raw_status = std::string(transfer.status);
     out.reference = non_empty(transfer.reference);
     out.message = non_empty(transfer.message);
     return out;
 }
 
-BatchAuthorization from_wire(const wire::WBatchAuthorization& authorized) {
+BatchAuthorization from_wire(const wire::Authorized& authorized) {
     BatchAuthorization out;
     out.batch_number = std::string(authorized.batch_number);
     out.process_id = std::string(authorized.process_id);

@@ -66,7 +66,7 @@ struct Payout {
     OptionalText ach_order_number;
 };
 
-ScannedQr from_wire(const wire::WScan& scan);
+ScannedQr from_wire(const wire::Scan& scan);
 Payout from_wire(const wire::WPayout& payout);
 
 // The currency of a batch transfer that names none.
@@ -152,7 +152,7 @@ struct Bank {
 BatchTransferStatus from_wire(const wire::WTransfer& transfer);
 BatchStatus from_wire(const wire::WBatchStatus& status);
 BatchTransferResult from_wire(const wire::WAuthorized& transfer);
-BatchAuthorization from_wire(const wire::WBatchAuthorization& authorized);
+BatchAuthorization from_wire(const wire::Authorized& authorized);
 Bank from_wire(const wire::WBank& bank);
 
 }  // namespace quorvel_bo::payouts::model

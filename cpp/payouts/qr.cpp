@@ -66,7 +66,7 @@ Result<HttpRequest> ScanOp::request(const core::Ctx& ctx, const Input& input) {
 
 Result<model::ScannedQr> ScanOp::response(const Input&, const HttpResponse& response) {
     Arena arena;
-    auto scan = core::CodeData::open<wire::WScan>(response, arena);
+    auto scan = core::CodeData::open<wire::Scan>(response, arena);
     if (!scan) return propagate(scan);
     return model::from_wire(*scan);
 }

@@ -40,7 +40,7 @@ struct RequiredText {
     }
 };
 
-struct WScan {
+struct Scan {
     std::string_view reference;
     std::optional<Decimal> amount;
     OptionalView currency;
@@ -103,7 +103,7 @@ struct WAuthorized {
     OptionalView message;
 };
 
-struct WBatchAuthorization {
+struct Authorized {
     std::string_view batch_number;
     std::string_view process_id;
     std::vector<WAuthorized> transfers;
@@ -136,8 +136,8 @@ struct WBatchTransfer {
 namespace quorvel_bo::core::json {
 
 template <>
-struct Fields<payouts::wire::WScan> {
-    using R = payouts::wire::WScan;
+struct Fields<payouts::wire::Scan> {
+    using R = payouts::wire::Scan;
     using OptText = payouts::wire::OptText;
     // The record's name in decoding messages, as the provider's answers have always been described.
     static constexpr std::string_view name = "Scan";
@@ -228,8 +228,8 @@ struct Fields<payouts::wire::WAuthorized> {
 };
 
 template <>
-struct Fields<payouts::wire::WBatchAuthorization> {
-    using R = payouts::wire::WBatchAuthorization;
+struct Fields<payouts::wire::Authorized> {
+    using R = payouts::wire::Authorized;
     using RequiredText = payouts::wire::RequiredText;
     // The record's name in decoding messages, as the provider's answers have always been described.
     static constexpr std::string_view name = "Authorized";

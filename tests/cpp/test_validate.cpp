@@ -60,7 +60,7 @@ TEST(Validate, IsoDateDays) {
     }
 }
 
-TEST(PaymentStatus, PayoutVocabulary) {
+TEST(PaymentStatus, Payout) {
     const struct {
         std::string_view raw;
         PaymentStatus status;
@@ -70,7 +70,7 @@ TEST(PaymentStatus, PayoutVocabulary) {
         {"EN PROCESO", PaymentStatus::unknown},        {"PAGADOS", PaymentStatus::unknown},
         {"P\xC1GADO", PaymentStatus::unknown},  // no folding outside ASCII
     };
-    for (const auto& c : cases) EXPECT_EQ(PayoutVocabulary::map(c.raw), c.status) << c.raw;
+    for (const auto& c : cases) EXPECT_EQ(Payout::map(c.raw), c.status) << c.raw;
 }
 
 TEST(Webhook, VerifySecret) {
