@@ -178,7 +178,8 @@ def test_client_options(kind: str, options: dict[str, Any], call: str, attribute
         ("batch_status", [httpx.ReadError, ANSWERS["batch_status"]], None, 2),
         # failures that another attempt would only repeat
         ("status", [FAILED], ApiError, 1), ("status", [(401, "")], AuthenticationError, 1),
-        ("scan", [(200, "not json")], DecodeError, 1),
+        ("scan", [(200, "not json")], DecodeError, 1), ("status", [httpx.DecodingError], DecodeError, 1),
+        ("status", [httpx.UnsupportedProtocol], TransportError, 1),
         # payments: only a connection that never opened is tried again
         ("pay", [httpx.ConnectError, httpx.ConnectTimeout, ANSWERS["pay"]], None, 3),
         ("pay", [httpx.ConnectError], TransportError, 3),
