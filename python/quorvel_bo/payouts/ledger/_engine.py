@@ -88,6 +88,9 @@ class Engine:
     def lock_schema(self, tx: Tx) -> None:
         """Serialises schema creation between processes (inside the transaction)."""
 
+    def lock_batch(self, tx: Tx, process_id: str) -> None:
+        """Holds the batch's row until the transaction ends, so that completion checks take turns."""
+
     def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
         raise NotImplementedError
 
@@ -177,6 +180,11 @@ class PostgresEngine(Engine):
 
     def lock_schema(self, tx: Tx) -> None:
         tx.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK_KEY,))
+
+    def lock_batch(self, tx: Tx, process_id: str) -> None:
+        # Under READ COMMITTED two writers finishing a batch's last transfers would each see the
+        # other's still open; with the row held, the second check starts after the first commits.
+        tx.execute("SELECT process_id FROM batches WHERE process_id = ? FOR UPDATE", (process_id,))
 
     def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
         return _postgres_guard(table)

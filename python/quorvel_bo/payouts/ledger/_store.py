@@ -412,6 +412,7 @@ class Store:
 
     def _complete_if_done(self, tx: Tx, process_id: str, now: int, owner: str | None) -> dict[str, Any] | None:
         """Completes an authorised batch none of whose transfers is still open; returns its row when it did."""
+        self.engine.lock_batch(tx, process_id)
         row = tx.one(
             "UPDATE batches SET state = ?, active = 0, completed_at = ?, updated_at = ?, events = events + 1, "
             "lease_owner = NULL, lease_until = NULL WHERE process_id = ? AND state = ? AND NOT EXISTS "

@@ -1,0 +1,85 @@
+"""The ledger under concurrent writers and late words: completion races on PostgreSQL, reversals, the
+notation of amounts, and the endpoint's log when served by uvicorn directly."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from decimal import Decimal
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+from conftest import WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows
+from quorvel_bo.payouts.ledger import BatchState, Ledger
+from quorvel_bo.payouts.ledger._engine import open_engine
+from quorvel_bo.payouts.ledger._export import export_rows
+from quorvel_bo.payouts.ledger._store import Store
+from quorvel_bo.payouts.simulator import QR_OPEN_AMOUNT
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it"
+)
+
+BRANCH = "SUC-01"
+HOOK = "http://127.0.0.1:9/hooks/batch"
+
+
+def _word(transaction_id: str, status: str = "paid", raw: str = "PAGADO") -> dict[str, Any]:
+    return {"transaction_id": transaction_id, "status": status, "final": status not in ("pending", "processing"),
+            "raw_status": raw, "reference": "88125", "message": None, "ach_number": None, "bank_name": None,
+            "transaction_at": None, "paid_amount": None}
+
+
+def _authorized_batch(db: str, count: int) -> tuple[str, list[str]]:
+    """A batch of ``count`` transfers, authorised and released, none of them final yet."""
+    with Ledger(db) as ledger:
+        result = ledger.add_batch(payroll_rows(count), branch_code=BRANCH, webhook_url=HOOK,
+                                  webhook_token=WEBHOOK_TOKEN)
+        ids = [t.transaction_id for t in ledger.transfers()]
+    store = Store(open_engine(db))
+    try:
+        held = store.claim_batch("w", 60_000)
+        assert held is not None
+        store.advance_batch(held, "w", BatchState.AUTHORIZED, "authorised", changes={"batch_number": "1"},
+                            next_at=store.now() + 3_600_000)
+    finally:
+        store.close()
+    return result.process_ids[0], ids
+
+
+@pytest.mark.timeout(30)
+def test_the_last_two_transfers_made_final_at_once_complete_their_batch_on_postgresql(
+    postgres: PostgresServer,
+) -> None:
+    # Under READ COMMITTED each writer's completion check sees the other's transfer still open, unless
+    # the checks are serialised: the batch would stay authorised with every transfer final.
+    db = postgres.new_database()
+    pid, (x, y) = _authorized_batch(db, 2)
+    first, second = Store(open_engine(db)), Store(open_engine(db))
+    try:
+        with first.engine.transaction() as tx:
+            now = first.now()
+            assert first._apply_words(tx, None, [_word(x)], "notification", now) == [x]
+            assert first._complete_if_done(tx, pid, now, None) is None
+            other = threading.Thread(target=second.record_words, args=([_word(y)], "notification"))
+            other.start()
+            # The other writer reaches its own check while this transaction is still open.
+            other.join(1.0)
+        other.join(10)
+        assert not other.is_alive()
+    finally:
+        first.close()
+        second.close()
+    with Ledger(db) as ledger:
+        batch = ledger.batch(pid)
+        assert {t.is_final for t in ledger.transfers()} == {True}
+        assert batch is not None and batch.state is BatchState.COMPLETED and batch.completed_at is not None
