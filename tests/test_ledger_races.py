@@ -83,3 +83,31 @@ def test_the_last_two_transfers_made_final_at_once_complete_their_batch_on_postg
         batch = ledger.batch(pid)
         assert {t.is_final for t in ledger.transfers()} == {True}
         assert batch is not None and batch.state is BatchState.COMPLETED and batch.completed_at is not None
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize(
+    ("words", "expected"),
+    [
+        # A retried "paid" arriving after the reversal must not undo it.
+        ([("paid", "PAGADO"), ("reversed", "REVERTIDO"), ("paid", "PAGADO")], "reversed"),
+        ([("reversed", "REVERTIDO"), ("paid", "PAGADO")], "reversed"),
+        # A rejected transfer is never made paid by a stray word, nor the other way round.
+        ([("rejected", "RECHAZADO"), ("paid", "PAGADO")], "rejected"),
+        ([("paid", "PAGADO"), ("rejected", "RECHAZADO")], "paid"),
+        ([("pending", "PENDIENTE"), ("paid", "PAGADO"), ("pending", "PENDIENTE")], "paid"),
+    ],
+    ids=["paid-reversed-paid", "reversed-paid", "rejected-paid", "paid-rejected", "pending-paid-pending"],
+)
+def test_a_final_status_is_replaced_only_by_a_reversal(db_url: str, words: list[tuple[str, str]],
+                                                       expected: str) -> None:
+    pid, (x,) = _authorized_batch(db_url, 1)
+    store = Store(open_engine(db_url))
+    try:
+        for status, raw in words:
+            store.record_words([_word(x, status, raw)], "notification")
+    finally:
+        store.close()
+    with Ledger(db_url) as ledger:
+        transfer = ledger.transfer(x)
+        assert transfer is not None and transfer.status is not None and transfer.status.value == expected

@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any
 
+from quorvel_bo.payouts._types import PaymentStatus
 from quorvel_bo.payouts.ledger._engine import Engine, Tx
 from quorvel_bo.payouts.ledger._model import (
     FINAL_STATES,
@@ -54,6 +55,18 @@ _TRANSFER_INPUT = (
 )
 # Rows per INSERT statement: few round trips, and well under SQLite's limit of bound values.
 _INSERT_ROWS = 200
+
+_REVERSED = PaymentStatus.REVERSED.value
+
+
+def _may_replace_final(current: str | None, status: str, final: int) -> bool:
+    """Whether a word may be written over a final status: the same status (more details), or a reversal.
+
+    The provider retries its notifications, so an earlier word can arrive after a later one: a
+    repeated "paid" must never undo the reversal that followed it, nor turn a rejection into a payment.
+    """
+    return bool(final) and (status == current or status == _REVERSED)
+
 
 #: A transfer as the provider reports it: a dict with the keys of ``_WORD_COLUMNS`` (and ``transaction_id``).
 TransferWord = Mapping[str, Any]
@@ -387,7 +400,7 @@ class Store:
             if row is None or (process_id is not None and row["process_id"] != process_id):
                 continue
             final = 1 if word["final"] else 0
-            if row["final"] and not final:
+            if row["final"] and not _may_replace_final(row["status"], word["status"], final):
                 continue
             updates = {c: word[c] for c in _WORD_COLUMNS if word.get(c) is not None and word[c] != row[c]}
             if final != row["final"]:
@@ -401,10 +414,15 @@ class Store:
             updates["reported_by"] = source
             updates["updated_at"] = now
             # Checked again as the row is written: another writer may have made it final since it was read.
-            guard = "" if final else " AND final = 0"
+            guard = ""
+            guard_params: tuple[str, ...] = ()
+            if not final:
+                guard = " AND final = 0"
+            elif word["status"] != _REVERSED:
+                guard, guard_params = " AND (final = 0 OR status = ?)", (word["status"],)
             tx.execute(
                 f"UPDATE transfers SET {', '.join(f'{c} = ?' for c in updates)} WHERE transaction_id = ?{guard}",
-                (*updates.values(), row["transaction_id"]),
+                (*updates.values(), row["transaction_id"], *guard_params),
             )
             if tx.rowcount:
                 changed.append(row["transaction_id"])
