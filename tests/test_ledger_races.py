@@ -111,3 +111,17 @@ def test_a_final_status_is_replaced_only_by_a_reversal(db_url: str, words: list[
     with Ledger(db_url) as ledger:
         transfer = ledger.transfer(x)
         assert transfer is not None and transfer.status is not None and transfer.status.value == expected
+
+
+@pytest.mark.timeout(30)
+def test_amounts_written_with_an_exponent_are_kept_and_exported_in_plain_digits(tmp_path: Path) -> None:
+    rows = payroll_rows(3)
+    rows[0]["amount"], rows[1]["amount"], rows[2]["amount"] = "1.5E2", "1e-2", "2.50E+1"
+    with Ledger(str(tmp_path / "l.db")) as ledger:
+        ledger.add_batch(rows, branch_code=BRANCH, webhook_url=HOOK, webhook_token=WEBHOOK_TOKEN)
+        ledger.add_qr_payout("K-1", QR_OPEN_AMOUNT, "2012345678", "1.5E2", "Pago")
+        assert ledger.add_qr_payout("K-1", QR_OPEN_AMOUNT, "2012345678", "150", "Pago") is False
+        exported = {row["id"]: row["amount"] for row in export_rows(ledger)}
+        assert ledger.payout("K-1").to_json()["amount"] == "150"  # type: ignore[union-attr]
+    assert exported == {"K-1": "150", rows[0]["transaction_id"]: "150", rows[1]["transaction_id"]: "0.01",
+                        rows[2]["transaction_id"]: "25.0"}

@@ -109,7 +109,8 @@ class Store:
     ) -> bool:
         """Records an intent; False when the same intent was already there. Raises IntentConflictError."""
         now = self.now()
-        amount_text = None if amount is None else str(amount)
+        # Plain digits, never an exponent: this text is what status, show and the export print.
+        amount_text = None if amount is None else format(amount, "f")
         with self.engine.transaction() as tx:
             tx.execute(
                 "INSERT INTO payouts (key, qr_text, source_account, amount, description, state, active, "
