@@ -125,3 +125,44 @@ def test_amounts_written_with_an_exponent_are_kept_and_exported_in_plain_digits(
         assert ledger.payout("K-1").to_json()["amount"] == "150"  # type: ignore[union-attr]
     assert exported == {"K-1": "150", rows[0]["transaction_id"]: "150", rows[1]["transaction_id"]: "0.01",
                         rows[2]["transaction_id"]: "25.0"}
+
+
+@pytest.mark.timeout(60)
+def test_the_application_served_by_uvicorn_itself_logs_no_token(tmp_path: Path) -> None:
+    db = str(tmp_path / "ledger.db")
+    with Ledger(db) as ledger:
+        ledger.add_batch(payroll_rows(1), branch_code=BRANCH, webhook_url=HOOK, webhook_token=WEBHOOK_TOKEN)
+    port = free_port()
+    log = tmp_path / "uvicorn.log"
+    env = {**os.environ, "QUORVEL_BO_LEDGER_DB": db, "QUORVEL_BO_WEBHOOK_TOKEN": WEBHOOK_TOKEN}
+    with log.open("wb") as out:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "uvicorn", "quorvel_bo.payouts.server:app", "--host", "127.0.0.1",
+             "--port", str(port)],
+            stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env,
+        )
+    try:
+        end = time.monotonic() + 30
+        while True:
+            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+                break
+            assert proc.poll() is None and time.monotonic() < end, log.read_text(errors="replace")
+            time.sleep(0.02)
+        body = json.dumps({"nroLote": 7781, "transaccionId": "PAY-000000", "numeroReferencia": "88125",
+                           "estado": "PAGADO", "importe": 1.0, "moneda": "BOB"})
+        url = f"http://127.0.0.1:{port}/hooks/batch?token={WEBHOOK_TOKEN}"
+        assert httpx.post(url, content=body, timeout=10).status_code == 200
+        assert httpx.post(url.replace(WEBHOOK_TOKEN, "wrong-token-0000000000"), content=body,
+                          timeout=10).status_code == 401
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(10)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(10)
+    text = log.read_text(errors="replace")
+    assert '"POST /hooks/batch?token=[redacted] HTTP/1.1" 200' in text
+    assert WEBHOOK_TOKEN not in text and "wrong-token-0000000000" not in text
+    with Ledger(db) as ledger:
+        assert ledger.transfer("PAY-000000").raw_status == "PAGADO"  # type: ignore[union-attr]
