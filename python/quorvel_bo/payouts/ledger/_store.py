@@ -21,7 +21,7 @@ from quorvel_bo.payouts.ledger._model import (
     PayoutState,
 )
 
-__all__ = ["LeaseLost", "NewBatch", "Store", "TransferWord"]
+__all__ = ["LeaseLost", "NewBatch", "Step", "Store", "TransferWord"]
 
 # Columns a state change may set besides the state, the lease and the schedule.
 _CHANGEABLE = frozenset(
@@ -67,6 +67,9 @@ def _may_replace_final(current: str | None, status: str, final: int) -> bool:
     """
     return bool(final) and (status == current or status == _REVERSED)
 
+
+#: An earlier step of a payout written with a later one: its state, its event and the event's detail.
+Step = tuple[PayoutState, str, str | None]
 
 #: A transfer as the provider reports it: a dict with the keys of ``_WORD_COLUMNS`` (and ``transaction_id``).
 TransferWord = Mapping[str, Any]
@@ -150,6 +153,7 @@ class Store:
             row = self.engine.claim(tx, owner, now, now + lease_ms)
         return None if row is None else LedgerPayout.from_row(row)
 
+
     def advance(
         self,
         payout: LedgerPayout,
@@ -161,23 +165,51 @@ class Store:
         changes: Mapping[str, Any] | None = None,
         lease_until: int | None = None,
         next_at: int | None = None,
+        before: Sequence[Step] = (),
     ) -> LedgerPayout:
         """Moves a payout we hold to ``state`` and appends the event (if any), in one transaction.
 
-        ``lease_until`` renews our lease (None releases it); ``next_at`` is when the payout is due
-        again. Raises LeaseLost when the payout is no longer leased to ``owner``.
+        ``before`` are earlier steps of the same payout (state, event, detail) taken since the last
+        commit, appended ahead of ``event``. ``lease_until`` renews our lease (None releases it);
+        ``next_at`` is when the payout is due again. Raises LeaseLost when the payout is no longer
+        leased to ``owner``.
+        """
+        return self.advance_and_claim(
+            payout, owner, state, event, detail=detail, changes=changes, lease_until=lease_until, next_at=next_at,
+            before=before,
+        )[0]
+
+    def advance_and_claim(
+        self,
+        payout: LedgerPayout,
+        owner: str,
+        state: PayoutState,
+        event: str | None,
+        *,
+        detail: str | None = None,
+        changes: Mapping[str, Any] | None = None,
+        lease_until: int | None = None,
+        next_at: int | None = None,
+        before: Sequence[Step] = (),
+        claim_for: int | None = None,
+    ) -> tuple[LedgerPayout, LedgerPayout | None]:
+        """``advance``, and with ``claim_for`` (ms) the lease of the next due payout in the same commit.
+
+        A worker that puts a payout down takes its next one without a commit of its own.
         """
         now = self.now()
         changes = dict(changes or {})
         unknown = set(changes) - _CHANGEABLE
         if unknown:
             raise ValueError(f"not a changeable column: {', '.join(sorted(unknown))}")
+        steps = [*before, (state, event, detail)] if event is not None else list(before)
         columns = ["state = ?", "active = ?"] + [f"{name} = ?" for name in changes]
         params: list[Any] = [state.value, 0 if state.is_final else 1, *changes.values()]
-        if event is not None:
-            columns.append("events = events + 1")
+        if steps:
+            columns.append(f"events = events + {len(steps)}")
         columns += ["updated_at = ?", "lease_owner = ?", "lease_until = ?", "next_at = ?"]
         params += [now, owner if lease_until is not None else None, lease_until, now if next_at is None else next_at]
+        claimed = None
         with self.engine.transaction() as tx:
             row = tx.one(
                 f"UPDATE payouts SET {', '.join(columns)} WHERE key = ? AND lease_owner = ? RETURNING *",
@@ -185,12 +217,21 @@ class Store:
             )
             if row is None:
                 raise LeaseLost(payout.key)
-            if event is not None:
+            if steps:
+                first = int(row["events"]) - len(steps) + 1
+                values = [
+                    value
+                    for seq, (step_state, step_event, step_detail) in enumerate(steps, start=first)
+                    for value in (payout.key, seq, now, step_state.value, step_event, step_detail, owner)
+                ]
                 tx.execute(
-                    "INSERT INTO payout_events (key, seq, at, state, event, detail, worker) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    (payout.key, row["events"], now, state.value, event, detail, owner),
+                    "INSERT INTO payout_events (key, seq, at, state, event, detail, worker) VALUES "
+                    + ", ".join("(?, ?, ?, ?, ?, ?, ?)" for _ in steps),
+                    values,
                 )
-        return LedgerPayout.from_row(row)
+            if claim_for is not None:
+                claimed = self.engine.claim(tx, owner, now, now + claim_for)
+        return LedgerPayout.from_row(row), None if claimed is None else LedgerPayout.from_row(claimed)
 
     def mark_in_doubt(self, key: str, owner: str, event: str) -> LedgerPayout | None:
         """Records that a payment ``owner`` is sending may be on its way; its lease is kept to expire."""
