@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["DEFAULT_DB", "Engine", "Tx", "describe_url", "open_engine"]
+__all__ = ["CLAIMABLE", "DEFAULT_DB", "DUE", "Engine", "Tx", "describe_url", "open_engine"]
 
 #: The embedded default when no database is named.
 DEFAULT_DB = "payouts.db"
@@ -23,6 +23,9 @@ Row = dict[str, Any]
 
 # Rows a worker may take: not final, due, and not leased (or leased to someone whose lease ran out).
 _CLAIMABLE = "active = 1 AND next_at <= ? AND COALESCE(lease_until, 0) < ?"
+CLAIMABLE = _CLAIMABLE
+# When an unfinished row can next be claimed: when it is due, or when the lease on it runs out.
+DUE = "CASE WHEN COALESCE(lease_until, 0) > next_at THEN lease_until ELSE next_at END"
 
 # Rows of an event table are history: no engine may change or remove them once written.
 def _sqlite_guard(table: str) -> tuple[str, ...]:

@@ -9,7 +9,7 @@ from decimal import Decimal
 from typing import Any
 
 from quorvel_bo.payouts._types import PaymentStatus
-from quorvel_bo.payouts.ledger._engine import Engine, Tx
+from quorvel_bo.payouts.ledger._engine import CLAIMABLE, DUE, Engine, Tx
 from quorvel_bo.payouts.ledger._model import (
     FINAL_STATES,
     BatchState,
@@ -149,10 +149,16 @@ class Store:
     def claim(self, owner: str, lease_ms: int) -> LedgerPayout | None:
         """Leases one due payout to ``owner`` for ``lease_ms``, or returns None when none is due."""
         now = self.now()
+        if not self._claimable("payouts", now):
+            return None
         with self.engine.transaction() as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms)
         return None if row is None else LedgerPayout.from_row(row)
 
+    def _claimable(self, table: str, now: int) -> bool:
+        # A read first: an idle worker never takes the write lock (SQLite's is the whole file) to find nothing.
+        with self.engine.transaction(write=False) as tx:
+            return tx.one(f"SELECT 1 AS due FROM {table} WHERE {CLAIMABLE} LIMIT 1", (now, now)) is not None
 
     def advance(
         self,
@@ -282,9 +288,9 @@ class Store:
         return [LedgerPayout.from_row(r) for r in rows]
 
     def pending(self) -> tuple[int, int | None]:
-        """How many payouts are not final, and when the soonest of them is due."""
+        """How many payouts are not final, and when the soonest of them can be claimed."""
         with self.engine.transaction(write=False) as tx:
-            row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM payouts WHERE active = 1")
+            row = tx.one(f"SELECT COUNT(*) AS n, MIN({DUE}) AS due FROM payouts WHERE active = 1")
         assert row is not None
         return int(row["n"]), None if row["due"] is None else int(row["due"])
 
@@ -347,6 +353,8 @@ class Store:
 
     def claim_batch(self, owner: str, lease_ms: int) -> LedgerBatch | None:
         now = self.now()
+        if not self._claimable("batches", now):
+            return None
         with self.engine.transaction() as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms, table="batches")
         return None if row is None else LedgerBatch.from_row(row)
@@ -554,6 +562,6 @@ class Store:
 
     def pending_batches(self) -> tuple[int, int | None]:
         with self.engine.transaction(write=False) as tx:
-            row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM batches WHERE active = 1")
+            row = tx.one(f"SELECT COUNT(*) AS n, MIN({DUE}) AS due FROM batches WHERE active = 1")
         assert row is not None
         return int(row["n"]), None if row["due"] is None else int(row["due"])
