@@ -19,11 +19,19 @@ from typing import Any
 import httpx
 import pytest
 from conftest import WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows
-from quorvel_bo.payouts.ledger import BatchState, Ledger
+from quorvel_bo.payouts import Backoff, Client
+from quorvel_bo.payouts.ledger import BatchState, Ledger, PayoutState, RunOptions
 from quorvel_bo.payouts.ledger._engine import open_engine
 from quorvel_bo.payouts.ledger._export import export_rows
 from quorvel_bo.payouts.ledger._store import Store
-from quorvel_bo.payouts.simulator import QR_OPEN_AMOUNT
+from quorvel_bo.payouts.simulator import (
+    QR_FIXED_AMOUNT,
+    QR_OPEN_AMOUNT,
+    TEST_CLIENT_ID,
+    TEST_TOKEN,
+    Settings,
+    Simulator,
+)
 
 pytestmark = pytest.mark.skipif(
     bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it"
@@ -166,3 +174,61 @@ def test_the_application_served_by_uvicorn_itself_logs_no_token(tmp_path: Path) 
     assert WEBHOOK_TOKEN not in text and "wrong-token-0000000000" not in text
     with Ledger(db) as ledger:
         assert ledger.transfer("PAY-000000").raw_status == "PAGADO"  # type: ignore[union-attr]
+
+
+class _LateNetwork(httpx.HTTPTransport):
+    """A network where the payment's first connection fails only after ``fail_after`` s (so the
+    client tries again) and the second attempt reaches the provider ``delay`` s late, its answer lost."""
+
+    def __init__(self, fail_after: float, delay: float) -> None:
+        super().__init__()
+        self.fail_after, self.delay = fail_after, delay
+        self.attempts = 0
+        self.late: list[threading.Thread] = []
+
+    def handle_request(self, request: httpx.Request) -> httpx.Response:
+        if not request.url.path.endswith("/qr/confirm"):
+            return super().handle_request(request)
+        self.attempts += 1
+        if self.attempts == 1:
+            time.sleep(self.fail_after)
+            raise httpx.ConnectError("connection refused", request=request)
+        if self.attempts == 2:
+            late = httpx.Request(request.method, request.url, headers=request.headers, content=request.read())
+
+            def deliver() -> None:
+                time.sleep(self.delay)
+                with httpx.Client() as client:
+                    client.send(late)
+
+            thread = threading.Thread(target=deliver)
+            thread.start()
+            self.late.append(thread)
+            raise httpx.ReadTimeout("no answer", request=request)
+        return super().handle_request(request)
+
+
+@pytest.mark.timeout(30)
+def test_grace_runs_from_the_last_attempt_of_a_payment_not_from_its_write_ahead(tmp_path: Path) -> None:
+    # The payment's second attempt leaves well after `paying` was committed; a "not found" right after its
+    # lost answer means "not processed yet", and paying again then would meet the late request.
+    network = _LateNetwork(fail_after=1.0, delay=0.4)
+    options = RunOptions(lease=5.0, grace=0.8, poll_interval=0.01, poll_max_interval=0.05, retry_interval=0.01,
+                         retry_max_interval=0.1, inline_wait=0.2, idle_interval=0.02)
+    with Simulator(settings=Settings(settle_after=1)) as sim, Ledger(str(tmp_path / "l.db")) as ledger:
+        ledger.add_qr_payout("K-1", QR_FIXED_AMOUNT, "2012345678")
+        client = Client(TEST_CLIENT_ID, token=TEST_TOKEN, base_url=sim.base_url, transport=network, timeout=5,
+                        backoff=Backoff(0.01, 0.01))
+        try:
+            ledger.run(client, until_idle=True, options=options)
+        finally:
+            client.close()
+            for thread in network.late:
+                thread.join(10)
+        payout = ledger.payout("K-1")
+        witness = sim.payments()
+        events = [e.event for e in ledger.history("K-1")]
+    assert payout is not None and payout.state is PayoutState.PAID
+    assert witness["duplicates_refused"] == 0
+    assert [p["transaction_id"] for p in witness["payments"]] == ["K-1"]
+    assert events.count("payment sent") == 1 and "payment in doubt" in events

@@ -436,8 +436,10 @@ class _Worker:
             found = self.client.payout_status(payout.reference)
         except PayoutsError as exc:
             if _is_not_found(exc):
-                sent_at = payout.sent_at or payout.doubt_since or 0
-                left = (sent_at + _ms(self.options.grace) - self.store.now()) / 1000
+                # From the later of the write-ahead and the doubt: the client may send its last attempt long
+                # after `paying` was committed (a connection that failed late, then another), never after it gave up.
+                since = max(payout.sent_at or 0, payout.doubt_since or 0)
+                left = (since + _ms(self.options.grace) - self.store.now()) / 1000
                 if left <= 0:
                     # Grace has passed and the provider never saw it: the same payment again is safe.
                     return self._pay(payout)
