@@ -239,8 +239,9 @@ class BatchSteps:
             )
         except ApiError as exc:
             if exc.status == 404:
-                sent_at = batch.sent_at or batch.doubt_since or 0
-                left = (sent_at + _ms(self.options.grace) - self.store.now()) / 1000
+                # From the later of the write-ahead and the doubt, as for payouts: the last attempt may leave late.
+                since = max(batch.sent_at or 0, batch.doubt_since or 0)
+                left = (since + _ms(self.options.grace) - self.store.now()) / 1000
                 if left <= 0:
                     # Grace has passed and the provider never saw it: the same process id again is safe.
                     return self._authorize(batch)

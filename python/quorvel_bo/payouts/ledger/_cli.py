@@ -487,8 +487,6 @@ def _import(args: argparse.Namespace) -> int:
 
 @_guarded
 def _serve_webhooks(args: argparse.Namespace) -> int:
-    import logging
-
     token = args.expected_token or os.environ.get(WEBHOOK_TOKEN_VARIABLE)
     if not token:
         print(f"ledger serve-webhooks: give the secret with --expected-token or ${WEBHOOK_TOKEN_VARIABLE}",
@@ -500,13 +498,9 @@ def _serve_webhooks(args: argparse.Namespace) -> int:
         from quorvel_bo.payouts.server import create_app
     except ImportError as exc:
         return _fail(f"serve-webhooks needs Starlette and uvicorn: pip install 'quorvel-bo-payouts[server]' ({exc})")
-    from quorvel_bo.payouts._logfilter import RedactingFilter
-
+    # The application keeps the token out of uvicorn's logs itself (again at start-up, after the Config).
     app = create_app(args.db, token, path=args.path)
     config = uvicorn.Config(app, host=args.host, port=args.port, log_level="info", access_log=True)
-    # uvicorn configures its loggers when the Config is made: the filter goes on afterwards.
-    logging.getLogger("uvicorn.access").addFilter(RedactingFilter())
-    logging.getLogger("uvicorn.error").addFilter(RedactingFilter())
     print(f"ledger {describe_url(args.db)}: batch notifications on http://{args.host}:{args.port}{args.path}",
           file=sys.stderr, flush=True)
     uvicorn.Server(config).run()

@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
-__all__ = ["DEFAULT_DB", "Engine", "Tx", "describe_url", "open_engine"]
+__all__ = ["CLAIMABLE", "DEFAULT_DB", "DUE", "Engine", "Tx", "describe_url", "open_engine"]
 
 #: The embedded default when no database is named.
 DEFAULT_DB = "payouts.db"
@@ -23,6 +23,9 @@ Row = dict[str, Any]
 
 # Rows a worker may take: not final, due, and not leased (or leased to someone whose lease ran out).
 _CLAIMABLE = "active = 1 AND next_at <= ? AND COALESCE(lease_until, 0) < ?"
+CLAIMABLE = _CLAIMABLE
+# When an unfinished row can next be claimed: when it is due, or when the lease on it runs out.
+DUE = "CASE WHEN COALESCE(lease_until, 0) > next_at THEN lease_until ELSE next_at END"
 
 # Rows of an event table are history: no engine may change or remove them once written.
 def _sqlite_guard(table: str) -> tuple[str, ...]:
@@ -87,6 +90,9 @@ class Engine:
 
     def lock_schema(self, tx: Tx) -> None:
         """Serialises schema creation between processes (inside the transaction)."""
+
+    def lock_batch(self, tx: Tx, process_id: str) -> None:
+        """Holds the batch's row until the transaction ends, so that completion checks take turns."""
 
     def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
         raise NotImplementedError
@@ -177,6 +183,11 @@ class PostgresEngine(Engine):
 
     def lock_schema(self, tx: Tx) -> None:
         tx.execute("SELECT pg_advisory_xact_lock(?)", (_SCHEMA_LOCK_KEY,))
+
+    def lock_batch(self, tx: Tx, process_id: str) -> None:
+        # Under READ COMMITTED two writers finishing a batch's last transfers would each see the
+        # other's still open; with the row held, the second check starts after the first commits.
+        tx.execute("SELECT process_id FROM batches WHERE process_id = ? FOR UPDATE", (process_id,))
 
     def append_only_guard(self, table: str = "payout_events") -> Sequence[str]:
         return _postgres_guard(table)

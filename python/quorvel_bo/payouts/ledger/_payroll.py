@@ -313,6 +313,6 @@ def plan_batches(
 def _stored(values: Mapping[str, str]) -> dict[str, str]:
     document = _transfer_input(values)
     document.setdefault("currency", "BOB")
-    # The amount is kept as its exact text; the core normalises it when the batch is built.
-    document["amount"] = str(Decimal(amount_text(document["amount"], "transfers.amount")))
+    # The amount is kept exactly, in plain digits: "1.5E2" is recorded (and exported) as "150".
+    document["amount"] = format(Decimal(amount_text(document["amount"], "transfers.amount")), "f")
     return {_STORED.get(name, name): value for name, value in document.items()}

@@ -9,6 +9,7 @@ taken; not found once a grace period has passed since the request was sent, the 
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import logging
 import os
@@ -34,7 +35,7 @@ from quorvel_bo.payouts._types import PaymentStatus, Payout, ScannedQr
 from quorvel_bo.payouts.ledger._batchrun import BatchSteps
 from quorvel_bo.payouts.ledger._engine import open_engine
 from quorvel_bo.payouts.ledger._model import LedgerBatch, LedgerPayout, PayoutState
-from quorvel_bo.payouts.ledger._store import LeaseLost, Store
+from quorvel_bo.payouts.ledger._store import LeaseLost, Step, Store
 
 __all__ = ["BatchHook", "ClientSettings", "RunOptions", "RunSummary", "Runner"]
 
@@ -50,6 +51,9 @@ _FINAL_OF_STATUS = {
 }
 _DUPLICATE_CODE = "21"
 _DEFAULT_BACKOFF = Backoff()
+
+#: A step taken but not written yet: its column changes and its events, written with the next commit.
+_Carry = tuple[dict[str, Any], tuple[Step, ...]]
 
 #: Called after every recorded step: the payout as it now stands, and the event's name.
 ChangeHook = Callable[[LedgerPayout, str], None]
@@ -154,6 +158,8 @@ class _Worker:
         self._uncertain_lock = threading.Lock()
         self.client = runner.client_for(self._on_uncertain)
         self.sending: str | None = None
+        # The payout leased in the commit that put the last one down: the next to drive.
+        self._next: LedgerPayout | None = None
         self.steps = 0
         self.batches = BatchSteps(self)
 
@@ -178,8 +184,15 @@ class _Worker:
     def loop(self) -> None:
         stop = self.runner.stop
         lease = _ms(self.options.lease)
-        while not stop.is_set():
-            payout = self.store.claim(self.owner, lease)
+        while True:
+            payout, self._next = self._next, None
+            if stop.is_set():
+                if payout is not None:
+                    # Leased but not started: due again at once for the next run.
+                    self.store.advance(payout, self.owner, payout.state, None, next_at=self.store.now())
+                return
+            if payout is None:
+                payout = self.store.claim(self.owner, lease)
             if payout is None:
                 batch = self.store.claim_batch(self.owner, lease)
                 if batch is not None:
@@ -240,20 +253,26 @@ class _Worker:
         detail: str | None = None,
         changes: dict[str, Any] | None = None,
         release_for: float | None = None,
+        before: tuple[Step, ...] = (),
     ) -> LedgerPayout:
-        """Commits a step; ``release_for`` seconds hands the payout back until then."""
+        """Commits a step (and ``before``, earlier steps not yet written); ``release_for`` seconds hands
+        the payout back until then. A payout put down takes the next one's lease in the same commit."""
         now = self.store.now()
-        if state.is_final:
-            updated = self.store.advance(payout, self.owner, state, event, detail=detail, changes=changes)
-        elif release_for is not None:
-            updated = self.store.advance(
-                payout, self.owner, state, event, detail=detail, changes=changes, next_at=now + _ms(release_for)
+        lease = _ms(self.options.lease)
+        if state.is_final or release_for is not None:
+            claim_for = None if self.runner.stop.is_set() else lease
+            updated, self._next = self.store.advance_and_claim(
+                payout, self.owner, state, event, detail=detail, changes=changes, before=before,
+                next_at=None if release_for is None else now + _ms(release_for), claim_for=claim_for,
             )
         else:
             updated = self.store.advance(
-                payout, self.owner, state, event, detail=detail, changes=changes,
-                lease_until=now + _ms(self.options.lease),
+                payout, self.owner, state, event, detail=detail, changes=changes, lease_until=now + lease,
+                before=before,
             )
+        for step_state, step_event, _ in before:
+            self.steps += 1
+            self.runner.changed(dataclasses.replace(updated, state=step_state), step_event)
         if event is not None:
             self.steps += 1
             self.runner.changed(updated, event)
@@ -272,35 +291,67 @@ class _Worker:
         if wait > self.options.inline_wait:
             self._record(payout, payout.state, event, detail=detail, changes=changes, release_for=wait)
             return None
-        payout = self._record(payout, payout.state, event, detail=detail, changes=changes)
+        if event is not None or changes:
+            # Nothing new to write otherwise: the last commit renewed the lease.
+            payout = self._record(payout, payout.state, event, detail=detail, changes=changes)
         self.runner.stop.wait(wait)
         return payout
 
     def _backoff(self, tries: int, first: float, cap: float) -> float:
         return min(cap, first * 2.0 ** min(tries, 32))
 
-    def _settle(self, payout: LedgerPayout, found: Payout, event: str) -> LedgerPayout | None:
-        """Takes the provider's word on a payout: final, or submitted and polled again later."""
+    def _settle(
+        self, payout: LedgerPayout, found: Payout, event: str, *, carry: _Carry | None = None, hold: bool = False
+    ) -> LedgerPayout | None:
+        """Takes the provider's word on a payout: final, or submitted and polled again later.
+
+        ``carry`` is a step taken but not yet written (the payment's acceptance), written with this
+        one. With ``hold``, an acceptance whose first status query is due within the inline wait is
+        carried to that query's answer instead of being committed on its own.
+        """
         changes: dict[str, Any] = {
             "provider_status": found.raw_status,
             "provider_transaction_id": found.transaction_id,
             "paid_amount": None if found.amount is None else str(found.amount),
             "doubt_since": None,
         }
+        before: tuple[Step, ...] = ()
+        known_status, known_state = payout.provider_status, payout.state
+        if carry is not None:
+            carried, before = carry
+            changes = {**carried, **changes}
+            known_status, known_state = carried.get("provider_status"), PayoutState.SUBMITTED
         final = _FINAL_OF_STATUS.get(found.status)
         detail = f"{found.status.value} ({found.raw_status})"
         if final is not None:
             paid = final is PayoutState.PAID
             changes["reason"] = None if paid else found.message or f"the provider reports {found.raw_status}"
-            self._record(payout, final, event, detail=detail, changes=changes)
+            self._record(payout, final, event, detail=detail, changes=changes, before=before)
             return None
-        changed = found.raw_status != payout.provider_status or payout.state is not PayoutState.SUBMITTED
+        changed = found.raw_status != known_status or known_state is not PayoutState.SUBMITTED
         changes["tries"] = 0 if changed else payout.tries + 1
         wait = self._backoff(changes["tries"], self.options.poll_interval, self.options.poll_max_interval)
+        if changed and hold and self._may_hold(payout, wait):
+            # Until the answer is written the payout stays `paying`: a crash meanwhile is resolved
+            # through the status, as for any payment on its way.
+            step = (PayoutState.SUBMITTED, event, detail)
+            if not self.runner.stop.wait(wait):
+                return self._poll(payout, (changes, (*before, step)))
+            self._record(payout, PayoutState.SUBMITTED, event, detail=detail, changes=changes, before=before,
+                         release_for=0.0)
+            return None
         if changed:
-            payout = self._record(payout, PayoutState.SUBMITTED, event, detail=detail, changes=changes)
+            payout = self._record(payout, PayoutState.SUBMITTED, event, detail=detail, changes=changes, before=before)
+            return self._later(payout, wait)
+        if before:
+            payout = self._record(payout, PayoutState.SUBMITTED, None, changes=changes, before=before)
             return self._later(payout, wait)
         return self._later(payout, wait, changes=changes)
+
+    def _may_hold(self, payout: LedgerPayout, wait: float) -> bool:
+        # Only within the inline wait, and while most of the lease is left for the status query.
+        left = (payout.lease_until or 0) - self.store.now() - _ms(wait)
+        return wait <= self.options.inline_wait and left > _ms(self.options.lease) / 2
 
     # -- steps ---------------------------------------------------------------------------------
 
@@ -315,27 +366,38 @@ class _Worker:
                                    changes={"tries": payout.tries + 1, "reason": str(exc)})
             self._record(payout, PayoutState.FAILED, "scan refused", detail=_reason(exc), changes={"reason": str(exc)})
             return None
-        return self._record(
-            payout, PayoutState.SCANNED, "scanned",
-            detail=f"reference {scanned.reference}, {scanned.amount} {scanned.currency or ''}".rstrip(),
-            changes={
-                "reference": scanned.reference,
-                "scanned": json.dumps(scanned.to_core(), sort_keys=True),
-                "scanned_amount": str(scanned.amount),
-                "currency": scanned.currency,
-                "tries": 0,
-                "reason": None,
-            },
-        )
+        detail = f"reference {scanned.reference}, {scanned.amount} {scanned.currency or ''}".rstrip()
+        changes: dict[str, Any] = {
+            "reference": scanned.reference,
+            "scanned": json.dumps(scanned.to_core(), sort_keys=True),
+            "scanned_amount": str(scanned.amount),
+            "currency": scanned.currency,
+            "tries": 0,
+            "reason": None,
+        }
+        if self.runner.stop.is_set():
+            return self._record(payout, PayoutState.SCANNED, "scanned", detail=detail, changes=changes)
+        # The scan is written with the payment's write-ahead commit: one commit fewer, and a crash
+        # before it only means scanning again, which moves no money.
+        return self._pay(payout, (scanned, changes, (PayoutState.SCANNED, "scanned", detail)))
 
-    def _pay(self, payout: LedgerPayout) -> LedgerPayout | None:
-        assert payout.scanned is not None and payout.reference is not None
-        scanned = ScannedQr.from_core(json.loads(payout.scanned))
+    def _pay(
+        self, payout: LedgerPayout, scan: tuple[ScannedQr, dict[str, Any], Step] | None = None
+    ) -> LedgerPayout | None:
+        changes: dict[str, Any] = {}
+        before: tuple[Step, ...] = ()
+        if scan is None:
+            assert payout.scanned is not None and payout.reference is not None
+            scanned = ScannedQr.from_core(json.loads(payout.scanned))
+        else:
+            scanned, changes, step = scan
+            before = (step,)
         # Write ahead: from this commit on, the payment may be on its way.
         payout = self._record(
             payout, PayoutState.PAYING, "payment sent",
-            detail=f"transaction id {payout.key}, reference {payout.reference}, attempt {payout.pay_attempts + 1}",
-            changes={"pay_attempts": payout.pay_attempts + 1, "sent_at": self.store.now(), "tries": 0},
+            detail=f"transaction id {payout.key}, reference {scanned.reference}, attempt {payout.pay_attempts + 1}",
+            changes={**changes, "pay_attempts": payout.pay_attempts + 1, "sent_at": self.store.now(), "tries": 0},
+            before=before,
         )
         self.sending = payout.key
         try:
@@ -360,7 +422,7 @@ class _Worker:
             self.sending = None
         if self._was_uncertain(payout.key):
             logger.info("payout %s was reported uncertain, then answered", payout.key)
-        return self._settle(payout, result, "payment accepted")
+        return self._settle(payout, result, "payment accepted", hold=True)
 
     def _doubt(self, payout: LedgerPayout, exc: BaseException) -> LedgerPayout:
         return self._record(
@@ -374,8 +436,10 @@ class _Worker:
             found = self.client.payout_status(payout.reference)
         except PayoutsError as exc:
             if _is_not_found(exc):
-                sent_at = payout.sent_at or payout.doubt_since or 0
-                left = (sent_at + _ms(self.options.grace) - self.store.now()) / 1000
+                # From the later of the write-ahead and the doubt: the client may send its last attempt long
+                # after `paying` was committed (a connection that failed late, then another), never after it gave up.
+                since = max(payout.sent_at or 0, payout.doubt_since or 0)
+                left = (since + _ms(self.options.grace) - self.store.now()) / 1000
                 if left <= 0:
                     # Grace has passed and the provider never saw it: the same payment again is safe.
                     return self._pay(payout)
@@ -386,16 +450,19 @@ class _Worker:
                                changes={"tries": payout.tries + 1})
         return self._settle(payout, found, "found at the provider")
 
-    def _poll(self, payout: LedgerPayout) -> LedgerPayout | None:
+    def _poll(self, payout: LedgerPayout, carry: _Carry | None = None) -> LedgerPayout | None:
         assert payout.reference is not None
         try:
             found = self.client.payout_status(payout.reference)
         except PayoutsError as exc:
+            if carry is not None:
+                # The acceptance held for this answer is written now.
+                payout = self._record(payout, PayoutState.SUBMITTED, None, changes=carry[0], before=carry[1])
             # The provider took this payment: whatever the status query says, it is never paid again.
             wait = self._backoff(payout.tries, self.options.retry_interval, self.options.retry_max_interval)
             return self._later(payout, wait, "status query failed, will retry", detail=_reason(exc),
                                changes={"tries": payout.tries + 1})
-        return self._settle(payout, found, "status")
+        return self._settle(payout, found, "status", carry=carry)
 
 
 class Runner:

@@ -8,7 +8,8 @@ from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import Any
 
-from quorvel_bo.payouts.ledger._engine import Engine, Tx
+from quorvel_bo.payouts._types import PaymentStatus
+from quorvel_bo.payouts.ledger._engine import CLAIMABLE, DUE, Engine, Tx
 from quorvel_bo.payouts.ledger._model import (
     FINAL_STATES,
     BatchState,
@@ -20,7 +21,7 @@ from quorvel_bo.payouts.ledger._model import (
     PayoutState,
 )
 
-__all__ = ["LeaseLost", "NewBatch", "Store", "TransferWord"]
+__all__ = ["LeaseLost", "NewBatch", "Step", "Store", "TransferWord"]
 
 # Columns a state change may set besides the state, the lease and the schedule.
 _CHANGEABLE = frozenset(
@@ -54,6 +55,21 @@ _TRANSFER_INPUT = (
 )
 # Rows per INSERT statement: few round trips, and well under SQLite's limit of bound values.
 _INSERT_ROWS = 200
+
+_REVERSED = PaymentStatus.REVERSED.value
+
+
+def _may_replace_final(current: str | None, status: str, final: int) -> bool:
+    """Whether a word may be written over a final status: the same status (more details), or a reversal.
+
+    The provider retries its notifications, so an earlier word can arrive after a later one: a
+    repeated "paid" must never undo the reversal that followed it, nor turn a rejection into a payment.
+    """
+    return bool(final) and (status == current or status == _REVERSED)
+
+
+#: An earlier step of a payout written with a later one: its state, its event and the event's detail.
+Step = tuple[PayoutState, str, str | None]
 
 #: A transfer as the provider reports it: a dict with the keys of ``_WORD_COLUMNS`` (and ``transaction_id``).
 TransferWord = Mapping[str, Any]
@@ -96,7 +112,8 @@ class Store:
     ) -> bool:
         """Records an intent; False when the same intent was already there. Raises IntentConflictError."""
         now = self.now()
-        amount_text = None if amount is None else str(amount)
+        # Plain digits, never an exponent: this text is what status, show and the export print.
+        amount_text = None if amount is None else format(amount, "f")
         with self.engine.transaction() as tx:
             tx.execute(
                 "INSERT INTO payouts (key, qr_text, source_account, amount, description, state, active, "
@@ -132,9 +149,16 @@ class Store:
     def claim(self, owner: str, lease_ms: int) -> LedgerPayout | None:
         """Leases one due payout to ``owner`` for ``lease_ms``, or returns None when none is due."""
         now = self.now()
+        if not self._claimable("payouts", now):
+            return None
         with self.engine.transaction() as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms)
         return None if row is None else LedgerPayout.from_row(row)
+
+    def _claimable(self, table: str, now: int) -> bool:
+        # A read first: an idle worker never takes the write lock (SQLite's is the whole file) to find nothing.
+        with self.engine.transaction(write=False) as tx:
+            return tx.one(f"SELECT 1 AS due FROM {table} WHERE {CLAIMABLE} LIMIT 1", (now, now)) is not None
 
     def advance(
         self,
@@ -147,23 +171,51 @@ class Store:
         changes: Mapping[str, Any] | None = None,
         lease_until: int | None = None,
         next_at: int | None = None,
+        before: Sequence[Step] = (),
     ) -> LedgerPayout:
         """Moves a payout we hold to ``state`` and appends the event (if any), in one transaction.
 
-        ``lease_until`` renews our lease (None releases it); ``next_at`` is when the payout is due
-        again. Raises LeaseLost when the payout is no longer leased to ``owner``.
+        ``before`` are earlier steps of the same payout (state, event, detail) taken since the last
+        commit, appended ahead of ``event``. ``lease_until`` renews our lease (None releases it);
+        ``next_at`` is when the payout is due again. Raises LeaseLost when the payout is no longer
+        leased to ``owner``.
+        """
+        return self.advance_and_claim(
+            payout, owner, state, event, detail=detail, changes=changes, lease_until=lease_until, next_at=next_at,
+            before=before,
+        )[0]
+
+    def advance_and_claim(
+        self,
+        payout: LedgerPayout,
+        owner: str,
+        state: PayoutState,
+        event: str | None,
+        *,
+        detail: str | None = None,
+        changes: Mapping[str, Any] | None = None,
+        lease_until: int | None = None,
+        next_at: int | None = None,
+        before: Sequence[Step] = (),
+        claim_for: int | None = None,
+    ) -> tuple[LedgerPayout, LedgerPayout | None]:
+        """``advance``, and with ``claim_for`` (ms) the lease of the next due payout in the same commit.
+
+        A worker that puts a payout down takes its next one without a commit of its own.
         """
         now = self.now()
         changes = dict(changes or {})
         unknown = set(changes) - _CHANGEABLE
         if unknown:
             raise ValueError(f"not a changeable column: {', '.join(sorted(unknown))}")
+        steps = [*before, (state, event, detail)] if event is not None else list(before)
         columns = ["state = ?", "active = ?"] + [f"{name} = ?" for name in changes]
         params: list[Any] = [state.value, 0 if state.is_final else 1, *changes.values()]
-        if event is not None:
-            columns.append("events = events + 1")
+        if steps:
+            columns.append(f"events = events + {len(steps)}")
         columns += ["updated_at = ?", "lease_owner = ?", "lease_until = ?", "next_at = ?"]
         params += [now, owner if lease_until is not None else None, lease_until, now if next_at is None else next_at]
+        claimed = None
         with self.engine.transaction() as tx:
             row = tx.one(
                 f"UPDATE payouts SET {', '.join(columns)} WHERE key = ? AND lease_owner = ? RETURNING *",
@@ -171,12 +223,21 @@ class Store:
             )
             if row is None:
                 raise LeaseLost(payout.key)
-            if event is not None:
+            if steps:
+                first = int(row["events"]) - len(steps) + 1
+                values = [
+                    value
+                    for seq, (step_state, step_event, step_detail) in enumerate(steps, start=first)
+                    for value in (payout.key, seq, now, step_state.value, step_event, step_detail, owner)
+                ]
                 tx.execute(
-                    "INSERT INTO payout_events (key, seq, at, state, event, detail, worker) VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    (payout.key, row["events"], now, state.value, event, detail, owner),
+                    "INSERT INTO payout_events (key, seq, at, state, event, detail, worker) VALUES "
+                    + ", ".join("(?, ?, ?, ?, ?, ?, ?)" for _ in steps),
+                    values,
                 )
-        return LedgerPayout.from_row(row)
+            if claim_for is not None:
+                claimed = self.engine.claim(tx, owner, now, now + claim_for)
+        return LedgerPayout.from_row(row), None if claimed is None else LedgerPayout.from_row(claimed)
 
     def mark_in_doubt(self, key: str, owner: str, event: str) -> LedgerPayout | None:
         """Records that a payment ``owner`` is sending may be on its way; its lease is kept to expire."""
@@ -227,9 +288,9 @@ class Store:
         return [LedgerPayout.from_row(r) for r in rows]
 
     def pending(self) -> tuple[int, int | None]:
-        """How many payouts are not final, and when the soonest of them is due."""
+        """How many payouts are not final, and when the soonest of them can be claimed."""
         with self.engine.transaction(write=False) as tx:
-            row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM payouts WHERE active = 1")
+            row = tx.one(f"SELECT COUNT(*) AS n, MIN({DUE}) AS due FROM payouts WHERE active = 1")
         assert row is not None
         return int(row["n"]), None if row["due"] is None else int(row["due"])
 
@@ -292,6 +353,8 @@ class Store:
 
     def claim_batch(self, owner: str, lease_ms: int) -> LedgerBatch | None:
         now = self.now()
+        if not self._claimable("batches", now):
+            return None
         with self.engine.transaction() as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms, table="batches")
         return None if row is None else LedgerBatch.from_row(row)
@@ -387,7 +450,7 @@ class Store:
             if row is None or (process_id is not None and row["process_id"] != process_id):
                 continue
             final = 1 if word["final"] else 0
-            if row["final"] and not final:
+            if row["final"] and not _may_replace_final(row["status"], word["status"], final):
                 continue
             updates = {c: word[c] for c in _WORD_COLUMNS if word.get(c) is not None and word[c] != row[c]}
             if final != row["final"]:
@@ -401,10 +464,15 @@ class Store:
             updates["reported_by"] = source
             updates["updated_at"] = now
             # Checked again as the row is written: another writer may have made it final since it was read.
-            guard = "" if final else " AND final = 0"
+            guard = ""
+            guard_params: tuple[str, ...] = ()
+            if not final:
+                guard = " AND final = 0"
+            elif word["status"] != _REVERSED:
+                guard, guard_params = " AND (final = 0 OR status = ?)", (word["status"],)
             tx.execute(
                 f"UPDATE transfers SET {', '.join(f'{c} = ?' for c in updates)} WHERE transaction_id = ?{guard}",
-                (*updates.values(), row["transaction_id"]),
+                (*updates.values(), row["transaction_id"], *guard_params),
             )
             if tx.rowcount:
                 changed.append(row["transaction_id"])
@@ -412,6 +480,7 @@ class Store:
 
     def _complete_if_done(self, tx: Tx, process_id: str, now: int, owner: str | None) -> dict[str, Any] | None:
         """Completes an authorised batch none of whose transfers is still open; returns its row when it did."""
+        self.engine.lock_batch(tx, process_id)
         row = tx.one(
             "UPDATE batches SET state = ?, active = 0, completed_at = ?, updated_at = ?, events = events + 1, "
             "lease_owner = NULL, lease_until = NULL WHERE process_id = ? AND state = ? AND NOT EXISTS "
@@ -493,6 +562,6 @@ class Store:
 
     def pending_batches(self) -> tuple[int, int | None]:
         with self.engine.transaction(write=False) as tx:
-            row = tx.one("SELECT COUNT(*) AS n, MIN(next_at) AS due FROM batches WHERE active = 1")
+            row = tx.one(f"SELECT COUNT(*) AS n, MIN({DUE}) AS due FROM batches WHERE active = 1")
         assert row is not None
         return int(row["n"]), None if row["due"] is None else int(row["due"])

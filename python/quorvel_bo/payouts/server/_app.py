@@ -9,6 +9,7 @@ import queue
 from collections.abc import AsyncIterator
 
 from quorvel_bo.payouts._errors import DecodeError, ValidationError, WebhookAuthError
+from quorvel_bo.payouts._logfilter import RedactingFilter
 from quorvel_bo.payouts._types import BatchNotification
 from quorvel_bo.payouts._webhook import parse_batch_webhook
 from quorvel_bo.payouts.ledger._ledger import Ledger
@@ -28,6 +29,18 @@ MAX_BODY = 1 << 20
 DEFAULT_PATH = "/hooks/batch"
 DB_VARIABLE = "QUORVEL_BO_LEDGER_DB"
 WEBHOOK_TOKEN_VARIABLE = "QUORVEL_BO_WEBHOOK_TOKEN"
+
+
+# The server's own loggers: its access log shows each request's query, the secret included.
+_SERVER_LOGGERS = ("uvicorn.access", "uvicorn.error")
+
+
+def _redact_server_logs() -> None:
+    """Puts the token filter on the server's loggers, however the server was started (once each)."""
+    for name in _SERVER_LOGGERS:
+        server_logger = logging.getLogger(name)
+        if not any(isinstance(f, RedactingFilter) for f in server_logger.filters):
+            server_logger.addFilter(RedactingFilter())
 
 
 class _Recorder:
@@ -87,6 +100,7 @@ def create_app(db: str | None, expected_token: str, *, path: str = DEFAULT_PATH)
     if not expected_token:
         raise ValueError("the expected webhook token must not be empty")
     recorder = _Recorder(db)
+    _redact_server_logs()
 
     async def notify(request: Request) -> Response:
         body = await _body(request)
@@ -109,6 +123,8 @@ def create_app(db: str | None, expected_token: str, *, path: str = DEFAULT_PATH)
 
     @contextlib.asynccontextmanager
     async def lifespan(_app: Starlette) -> AsyncIterator[None]:
+        # Again at start-up: a server that configures its logging after the application was made.
+        _redact_server_logs()
         try:
             yield
         finally:
