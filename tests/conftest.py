@@ -230,6 +230,7 @@ class EndpointProcess:
 
 import csv
 import io
+import json
 
 PAYROLL_COLUMNS = (
     "transaction_id", "amount", "date", "source_account", "destination_account", "bank_code", "branch_city",
@@ -268,3 +269,47 @@ def write_payroll(path: Path, rows: list[dict[str, str]], sep: str = ",", bom: b
         writer.writerow([row.get(c, "") for c in columns])
     path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + out.getvalue().encode("utf-8"))
     return path
+
+
+# -- the core's result documents, written as `call` writes them: compact, keys sorted, UTF-8 kept ---
+
+PROCESS_ID = "123e4567-e89b-12d3-a456-426614174000"
+TRANSFER = {
+    "transaction_id": "TX-0001", "amount": "150.00", "date": "2024-02-29", "source_account": "1000200030",
+    "destination_account": "4000500060", "bank_code": "1014", "branch_city": "LPZ", "description": "Salary",
+    "recipient_document_id": "4455667LP", "recipient_name": "Ana Perez",
+}
+
+
+def doc(value: object) -> str:
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+def ok(value: object) -> str:
+    return doc({"ok": True, "value": value})
+
+
+def failure(kind: str, message: str, retryable: bool = False, **fields: object) -> str:
+    return doc({"error": {"kind": kind, "message": message, "retryable": retryable, **fields}, "ok": False})
+
+
+# -- the ledger's command line and quick runner settings ------------------------------------------------
+
+def ledger_cli(*args: str, env: dict[str, str] | None = None, timeout: float = 60) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "quorvel_bo.payouts", "ledger", *args],
+                          capture_output=True, text=True, timeout=timeout, env=env, check=False)
+
+
+def wait_until(condition: Callable[[], bool], limit: float = 20.0) -> None:
+    end = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < end, "the condition never held"
+        time.sleep(0.02)
+
+
+def fast_run_options() -> Any:
+    from quorvel_bo.payouts.ledger import RunOptions
+
+    return RunOptions(lease=2.0, grace=0.3, poll_interval=0.01, poll_max_interval=0.05, retry_interval=0.01,
+                      retry_max_interval=0.1, inline_wait=0.2, idle_interval=0.02, reconcile_after=0.2,
+                      reconcile_interval=0.2)

@@ -7,12 +7,12 @@ import re
 from typing import Any
 
 import pytest
+from conftest import PROCESS_ID, TRANSFER, failure, ok
 
 from quorvel_bo.payouts._native import call
 
 CONFIG = {"client_id": "client-7"}
 TOKEN = {"access_token": "tok-123", "token_type": "Bearer", "expires_at": 1_900_000_000}
-PROCESS_ID = "123e4567-e89b-12d3-a456-426614174000"
 PREFIX = "https://api-test.quorvel.bo/sandbox/payout/async/v3/"
 HEADERS = {"Accept": "application/json", "Authorization": "Bearer tok-123", "Content-Type": "application/json",
            "access_token": "tok-123", "branchCode": "LPZ-01", "client_id": "client-7"}
@@ -20,18 +20,6 @@ ID_RULE = "1 to 20 letters, digits, `-` or `_`"
 EXACTLY_ONE = "give exactly one of batch_number or transaction_id"
 UUID = "must be a UUID (36 characters)"
 DROP = object()
-
-
-def doc(obj: Any) -> str:
-    return json.dumps(obj, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def ok(value: Any) -> str:
-    return doc({"ok": True, "value": value})
-
-
-def failure(kind: str, message: str, **fields: Any) -> str:
-    return doc({"error": {"kind": kind, "message": message, "retryable": False, **fields}, "ok": False})
 
 
 def invalid(field: str, message: str) -> str:
@@ -52,9 +40,7 @@ def request(method: str, path: str, body: str | None = None) -> str:
 
 
 def transfer(**changes: Any) -> dict[str, Any]:
-    return {"transaction_id": "TX-0001", "amount": "150.00", "date": "2024-02-29", "source_account": "1000200030",
-            "destination_account": "4000500060", "bank_code": "1014", "branch_city": "LPZ", "description": "Salary",
-            "recipient_document_id": "4455667LP", "recipient_name": "Ana Perez", **changes}
+    return {**TRANSFER, **changes}
 
 
 def batch(*transfers: dict[str, Any], **changes: Any) -> dict[str, Any]:

@@ -3,31 +3,26 @@ a body with a repeated top-level key through five parse stages."""
 
 from __future__ import annotations
 
-import json
 
 import pytest
+from conftest import doc, failure
 
 from quorvel_bo.payouts._native import call
-
-
-def doc(value: object) -> str:
-    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
 def api(status: int, message: str, entries: list[tuple[str | None, str]] | None = None, retryable: bool = True) -> str:
     """An "api" failure; `entries` are (code, message) pairs, by default one entry without a code."""
     entries = [(None, message)] if entries is None else entries
     errors = [{"code": code, "field": None, "message": text} for code, text in entries]
-    return doc({"error": {"errors": errors, "kind": "api", "message": message, "retryable": retryable, "status": status},
-                "ok": False})
+    return failure("api", message, retryable, errors=errors, status=status)
 
 
 def auth(status: int, message: str) -> str:
-    return doc({"error": {"kind": "authentication", "message": message, "retryable": False, "status": status}, "ok": False})
+    return failure("authentication", message, status=status)
 
 
 def decode(message: str) -> str:
-    return doc({"error": {"kind": "decode", "message": message, "retryable": False}, "ok": False})
+    return failure("decode", message)
 
 
 def http(status: int) -> str:

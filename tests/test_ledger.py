@@ -8,19 +8,19 @@ import signal
 import subprocess
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
 import pytest
+from conftest import fast_run_options, ledger_cli, wait_until
 from quorvel_bo.payouts import Backoff, Client, ValidationError
 from quorvel_bo.payouts.ledger import (
     ClientSettings,
     IntentConflictError,
     Ledger,
     PayoutState,
-    RunOptions,
     SchemaVersionError,
 )
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
@@ -46,10 +46,7 @@ pytestmark = pytest.mark.skipif(
 )
 
 SOURCE = "2012345678"
-FAST = RunOptions(
-    lease=2.0, grace=0.3, poll_interval=0.01, poll_max_interval=0.05, retry_interval=0.01,
-    retry_max_interval=0.1, inline_wait=0.2, idle_interval=0.02,
-)
+FAST = fast_run_options()
 
 
 class Clock:
@@ -268,33 +265,26 @@ def test_a_payout_left_paying_is_resolved_through_its_status(
 # -- the command line --------------------------------------------------------------------------------
 
 
-def _cli(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        [sys.executable, "-m", "quorvel_bo.payouts", "ledger", *args],
-        capture_output=True, text=True, timeout=60, env=env, check=False,
-    )
-
-
 @pytest.mark.timeout(60)
 def test_commands_record_run_and_report(tmp_path: Path, sim: Simulator) -> None:
     db = str(tmp_path / "payouts.db")
-    assert _cli("--db", db, "init").stdout == f"{db}: ledger created (schema version 2)\n"
-    assert _cli("init", "--db", db).stdout == f"{db}: schema version 2, up to date\n"
+    assert ledger_cli("--db", db, "init").stdout == f"{db}: ledger created (schema version 2)\n"
+    assert ledger_cli("init", "--db", db).stdout == f"{db}: schema version 2, up to date\n"
     add = ["add-qr", "--db", db, "--key", "INV-1", "--qr", QR_OPEN_AMOUNT, "--source-account", SOURCE,
            "--amount", "75.50", "--description", "Almuerzo"]
-    assert _cli(*add).stdout == "recorded INV-1\n"
-    assert _cli(*add).stdout == "INV-1 was already recorded with these inputs\n"
-    conflict = _cli(*add[:-1], "Cena")
+    assert ledger_cli(*add).stdout == "recorded INV-1\n"
+    assert ledger_cli(*add).stdout == "INV-1 was already recorded with these inputs\n"
+    conflict = ledger_cli(*add[:-1], "Cena")
     assert (conflict.returncode, conflict.stderr) == (
         1, "ledger: payout 'INV-1' is already recorded with other inputs (a key names one payout)\n")
-    bad = _cli("add-qr", "--db", db, "--key", "BAD KEY", "--qr", QR_FIXED_AMOUNT, "--source-account", SOURCE)
+    bad = ledger_cli("add-qr", "--db", db, "--key", "BAD KEY", "--qr", QR_FIXED_AMOUNT, "--source-account", SOURCE)
     assert (bad.returncode, bad.stderr) == (1, "ledger: key: 1 to 32 letters, digits, `-` or `_`\n")
-    _cli("--db", db, "add-qr", "--key", "SIMREJ-2", "--qr", QR_FIXED_AMOUNT, "--source-account", SOURCE)
+    ledger_cli("--db", db, "add-qr", "--key", "SIMREJ-2", "--qr", QR_FIXED_AMOUNT, "--source-account", SOURCE)
 
-    missing = _cli("--db", db, "run", "--client-id", TEST_CLIENT_ID, env={k: v for k, v in os.environ.items()
+    missing = ledger_cli("--db", db, "run", "--client-id", TEST_CLIENT_ID, env={k: v for k, v in os.environ.items()
                                                                           if k != TOKEN_VARIABLE})
     assert missing.returncode == 2 and TOKEN_VARIABLE in missing.stderr
-    run = _cli("--db", db, "run", "--until-idle", "--plain", "--base-url", sim.base_url, "--client-id",
+    run = ledger_cli("--db", db, "run", "--until-idle", "--plain", "--base-url", sim.base_url, "--client-id",
                TEST_CLIENT_ID, "--token", TEST_TOKEN, "--poll-interval", "0.01", "--idle-interval", "0.02")
     assert run.returncode == 0, run.stderr
     lines = run.stdout.splitlines()
@@ -303,7 +293,7 @@ def test_commands_record_run_and_report(tmp_path: Path, sim: Simulator) -> None:
     ]
     assert lines[-1] == "8 step(s) recorded; 0 payout(s) not final, 1 failed"
 
-    status = _cli("status", "--db", db)
+    status = ledger_cli("status", "--db", db)
     assert status.stdout.splitlines() == [
         f"ledger {db}: 2 payout(s), 0 not final",
         "  paid       1",
@@ -311,21 +301,21 @@ def test_commands_record_run_and_report(tmp_path: Path, sim: Simulator) -> None:
         "failures:",
         "  SIMREJ-2  rejected  fondos insuficientes; cuenta origen con restricciones; límite diario excedido",
     ]
-    document = json.loads(_cli("status", "--json", "--db", db).stdout)
+    document = json.loads(ledger_cli("status", "--json", "--db", db).stdout)
     assert document["counts"] == {"paid": 1, "rejected": 1}
     assert (document["total"], document["unfinished"], document["in_doubt"]) == (2, 0, [])
 
-    show = json.loads(_cli("--db", db, "show", "INV-1", "--json").stdout)
+    show = json.loads(ledger_cli("--db", db, "show", "INV-1", "--json").stdout)
     assert (show["state"], show["amount"], show["paid_amount"], show["provider_status"]) == (
         "paid", "75.50", "75.5", "PAGADO")
     assert [(e["state"], e["event"]) for e in show["history"]] == [
         ("new", "recorded"), ("scanned", "scanned"), ("paying", "payment sent"),
         ("submitted", "payment accepted"), ("submitted", "status"), ("paid", "status"),
     ]
-    text = _cli("--db", db, "show", "INV-1").stdout.splitlines()
+    text = ledger_cli("--db", db, "show", "INV-1").stdout.splitlines()
     assert text[0] == "payout INV-1: paid"
     assert "  paid amount             75.5" in text
-    assert _cli("--db", db, "show", "NOPE").stderr == "ledger: no payout or batch 'NOPE'\n"
+    assert ledger_cli("--db", db, "show", "NOPE").stderr == "ledger: no payout or batch 'NOPE'\n"
 
 
 @pytest.mark.timeout(60)
@@ -340,7 +330,7 @@ def test_interrupted_run_leaves_the_payment_in_doubt_and_the_next_run_settles_it
         proc = subprocess.Popen([sys.executable, "-m", "quorvel_bo.payouts", "ledger", "--db", db, "run", "--plain",
                                  "--timeout", "30", *common], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
-            _wait(lambda: ledger.payout("SIMSLOW-1").state is PayoutState.PAYING)  # type: ignore[union-attr]
+            wait_until(lambda: ledger.payout("SIMSLOW-1").state is PayoutState.PAYING)  # type: ignore[union-attr]
             proc.send_signal(signal.SIGINT)
             _, err = proc.communicate(timeout=20)
         finally:
@@ -351,14 +341,7 @@ def test_interrupted_run_leaves_the_payment_in_doubt_and_the_next_run_settles_it
         assert payout is not None and payout.state is PayoutState.IN_DOUBT
         assert ledger.history("SIMSLOW-1")[-1].event == "interrupted while the payment was on its way"
         # The next run takes over once the lease runs out, and finds the payment at the provider.
-        rerun = _cli("--db", db, "run", "--until-idle", "--plain", "--timeout", "0.5", *common)
+        rerun = ledger_cli("--db", db, "run", "--until-idle", "--plain", "--timeout", "0.5", *common)
         assert rerun.returncode == 0, rerun.stderr
         payout = ledger.payout("SIMSLOW-1")
         assert payout is not None and (payout.state, payout.pay_attempts) == (PayoutState.PAID, 1)
-
-
-def _wait(condition: Callable[[], bool], limit: float = 20.0) -> None:
-    end = time.monotonic() + limit
-    while not condition():
-        assert time.monotonic() < end, "the condition never held"
-        time.sleep(0.02)

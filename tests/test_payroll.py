@@ -8,7 +8,6 @@ import io
 import json
 import os
 import subprocess
-import sys
 import time
 from collections.abc import Iterator
 from decimal import Decimal
@@ -21,6 +20,8 @@ from conftest import (
     PAYROLL_COLUMNS,
     WEBHOOK_TOKEN,
     EndpointProcess,
+    fast_run_options,
+    ledger_cli,
     payroll_rows,
     write_payroll,
 )
@@ -30,7 +31,6 @@ from quorvel_bo.payouts.ledger import (
     ClientSettings,
     ImportProblemsError,
     Ledger,
-    RunOptions,
 )
 from quorvel_bo.payouts.ledger._engine import open_engine
 from quorvel_bo.payouts.ledger._store import Store
@@ -42,21 +42,11 @@ pytestmark = pytest.mark.skipif(
 
 BRANCH = "SUC-01"
 HOOK = "http://127.0.0.1:9/hooks/batch"  # the discard port: notifications to it are lost
-FAST = RunOptions(
-    lease=2.0, grace=0.3, poll_interval=0.01, poll_max_interval=0.05, retry_interval=0.01,
-    retry_max_interval=0.1, inline_wait=0.2, idle_interval=0.02, reconcile_after=0.2, reconcile_interval=0.2,
-)
-
-
-def _ledger(*args: str, env: dict[str, str] | None = None) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(
-        [sys.executable, "-m", "quorvel_bo.payouts", "ledger", *args],
-        capture_output=True, text=True, timeout=60, env=env, check=False,
-    )
+FAST = fast_run_options()
 
 
 def _import(db: str, path: Path, *extra: str) -> subprocess.CompletedProcess[str]:
-    return _ledger("--db", db, "import", str(path), "--branch", BRANCH, "--webhook-url", HOOK,
+    return ledger_cli("--db", db, "import", str(path), "--branch", BRANCH, "--webhook-url", HOOK,
                    "--webhook-token", WEBHOOK_TOKEN, "--json", *extra)
 
 
@@ -276,9 +266,9 @@ def test_status_and_export_cover_payouts_batches_and_transfers(tmp_path: Path, l
         ledger.add_batch(rows, branch_code=BRANCH, webhook_url=HOOK, webhook_token=WEBHOOK_TOKEN, chunk_size=5)
         ledger.add_batch(payroll_rows(2, start=50), branch_code="SIM401-x", webhook_url=HOOK,
                          webhook_token=WEBHOOK_TOKEN)
-    status = json.loads(_ledger("--db", db, "status", "--json").stdout)
+    status = json.loads(ledger_cli("--db", db, "status", "--json").stdout)
     assert status["batches"]["counts"] == {"new": 4} and status["transfers"]["counts"] == {"not sent": 14}
-    before = _ledger("--db", db, "export", "--format", "json")
+    before = ledger_cli("--db", db, "export", "--format", "json")
     assert {r["status"] for r in json.loads(before.stdout)} == {"not sent"}
     with Ledger(db) as ledger:
         # The batch of the 401 branch stays in doubt; the run is stopped once the others are done.
@@ -288,10 +278,10 @@ def test_status_and_export_cover_payouts_batches_and_transfers(tmp_path: Path, l
             if ledger.status().batch_counts.get(BatchState.COMPLETED) == 3:
                 break
         assert ledger.status().batch_counts == {BatchState.COMPLETED: 3, BatchState.IN_DOUBT: 1}
-    text = _ledger("--db", db, "status").stdout
+    text = ledger_cli("--db", db, "status").stdout
     assert "4 batch(es), 1 not final" in text and "  paid         9" in text and "  rejected     3" in text
     assert "batches in doubt" in text
-    exported = _ledger("--db", db, "export", "--format", "csv")
+    exported = ledger_cli("--db", db, "export", "--format", "csv")
     assert exported.returncode == 0, exported.stderr
     table = list(csv.DictReader(io.StringIO(exported.stdout)))
     assert list(table[0]) == ["kind", "id", "batch", "batch_number", "reference", "status", "provider_status",
@@ -306,7 +296,7 @@ def test_status_and_export_cover_payouts_batches_and_transfers(tmp_path: Path, l
         assert line["reference"] and line["final_at"] and line["authorized_at"]
     assert by_id["PAY-000050"]["status"] == "not sent"
     # --since keeps what changed from then on: nothing, a moment from now.
-    later = _ledger("--db", db, "export", "--format", "json", "--since", "2999-01-01")
+    later = ledger_cli("--db", db, "export", "--format", "json", "--since", "2999-01-01")
     assert json.loads(later.stdout) == []
 
 

@@ -23,6 +23,7 @@ from conftest import (
     WEBHOOK_TOKEN,
     EndpointProcess,
     SimulatorProcess,
+    ledger_cli,
     payroll_rows,
     write_payroll,
 )
@@ -53,11 +54,6 @@ SPOILED = {
     4020: ("currency", "Bs"),
     4999: ("transaction_id", "PAY-000007"),
 }
-
-
-def _ledger(db: str, *args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "quorvel_bo.payouts", "ledger", "--db", db, *args],
-                          capture_output=True, text=True, timeout=120, check=False)
 
 
 def _runner(db: str, sim: SimulatorProcess, log: Path) -> subprocess.Popen[bytes]:
@@ -101,8 +97,8 @@ def test_a_payroll_survives_killed_runners_and_a_killed_endpoint(
     good = write_payroll(tmp_path / "payroll.csv", rows, sep=";", bom=True)
 
     # The draft: every spoiled row named with its line and column, nothing recorded.
-    refused = _ledger(db, "import", str(bad), "--branch", BRANCH, "--webhook-url", "http://127.0.0.1:9/x",
-                      "--webhook-token", WEBHOOK_TOKEN, "--json")
+    refused = ledger_cli("--db", db, "import", str(bad), "--branch", BRANCH, "--webhook-url", "http://127.0.0.1:9/x",
+                         "--webhook-token", WEBHOOK_TOKEN, "--json", timeout=120)
     assert refused.returncode == 1
     problems = json.loads(refused.stdout)["problems"]
     assert {(p["line"], p["column"]) for p in problems} == {(i + 2, c) for i, (c, _) in SPOILED.items()}
@@ -114,8 +110,8 @@ def test_a_payroll_survives_killed_runners_and_a_killed_endpoint(
     endpoint = EndpointProcess(tmp_path, db, WEBHOOK_TOKEN)
     try:
         endpoint.start()
-        imported = _ledger(db, "import", str(good), "--branch", BRANCH, "--webhook-url", endpoint.url,
-                           "--webhook-token", WEBHOOK_TOKEN)
+        imported = ledger_cli("--db", db, "import", str(good), "--branch", BRANCH, "--webhook-url", endpoint.url,
+                              "--webhook-token", WEBHOOK_TOKEN, timeout=120)
         assert imported.returncode == 0, imported.stderr
         with Ledger(db) as ledger:
             assert [b.transfers for b in ledger.batches()] == [1000] * 5
@@ -171,7 +167,7 @@ def test_a_payroll_survives_killed_runners_and_a_killed_endpoint(
     # The notifications did the work; the batch status only filled in.
     assert sum(1 for t in transfers.values() if t.notified_at is not None) > ROWS // 2
 
-    exported = _ledger(db, "export", "--format", "csv")
+    exported = ledger_cli("--db", db, "export", "--format", "csv", timeout=120)
     assert exported.returncode == 0, exported.stderr
     table = {r["id"]: r for r in csv.DictReader(io.StringIO(exported.stdout))}
     assert {tid: (r["amount"], r["currency"], r["status"]) for tid, r in table.items()} == {

@@ -8,6 +8,7 @@ import decimal
 import json
 from typing import Any
 
+from conftest import PROCESS_ID, TRANSFER
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
@@ -35,12 +36,6 @@ WHITE_SPACE = "\t\n\x0b\x0c\r \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0
 
 CONFIG = {"client_id": "cli-1", "environment": "sandbox"}
 TOKEN = {"access_token": "tok-1", "token_type": "Bearer", "expires_at": 1_900_000_000}
-PROCESS_ID = "123e4567-e89b-12d3-a456-426614174000"
-TRANSFER = {
-    "transaction_id": "TX-0001", "amount": "150.00", "date": "2024-02-29", "source_account": "1000200030",
-    "destination_account": "4000500060", "bank_code": "1014", "branch_city": "LPZ", "description": "Salary",
-    "recipient_document_id": "4455667LP", "recipient_name": "Ana Perez",
-}
 SCANNED = {"reference": "123", "amount": "0", "currency": "BOB", "description": "Factura 1", "recipient": {}}
 INPUTS: dict[str, Any] = {
     "payouts.scan": {"qr_text": "000201010212"},

@@ -6,6 +6,7 @@ import json
 from typing import Any
 
 import pytest
+from conftest import doc, failure
 
 from quorvel_bo.payouts._native import call
 
@@ -18,12 +19,8 @@ PAYOUT_BODY = '{"estado":"PAGADO","numeroReferencia":"1"}'
 PARSED = call("payouts.status.parse", json.dumps({"input": REF, "response": {"status": 200, "body": PAYOUT_BODY}}))
 
 
-def doc(value: object) -> str:
-    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
 def ffi(message: str) -> str:
-    return doc({"error": {"kind": "ffi", "message": message, "retryable": False}, "ok": False})
+    return failure("ffi", message)
 
 
 def build(config: object = CONFIG, token: object = TOKEN, inp: object = REF, **extra: object) -> str:
@@ -39,9 +36,7 @@ STATUS_REQUEST = (
     '"Content-Type":"application/json","access_token":"tk","client_id":"cid"},"method":"GET",'
     '"url":"https://api-test.quorvel.bo/sandbox/payout/sync/v3/qr/status/1"}}'
 )
-TOKEN_REQUIRED = doc({"error": {"field": "token", "kind": "validation",
-                                "message": "an access token is required for this operation", "retryable": False},
-                      "ok": False})
+TOKEN_REQUIRED = failure("validation", "an access token is required for this operation", field="token")
 CATALOGUE = (
     '{"ok":true,"value":[{"idempotent":true,"kind":"operation","name":"payouts.scan","timeout_secs":40},'
     '{"idempotent":false,"kind":"operation","name":"payouts.pay","timeout_secs":90},'
@@ -148,10 +143,6 @@ SECRET = "sk_live_Qx7-never-echoed"
 WEBHOOK_SECRET = "Abc-def_ghi.jkl~0"
 
 
-def decode_failure(message: str) -> str:
-    return doc({"error": {"kind": "decode", "message": message, "retryable": False}, "ok": False})
-
-
 # A secret given where a record, a number or a list goes (the access token as a bare string, say)
 # is named by its kind only: the message reaches logs and terminals.
 @pytest.mark.parametrize(
@@ -168,11 +159,11 @@ def decode_failure(message: str) -> str:
         ("payouts.status.build", doc(SECRET), ffi("invalid payload: invalid type: string, expected struct Build at line 1 column 1")),
         ("payouts.status.parse", parse(SECRET), ffi("invalid payload: invalid type: string, expected u16 at line 1 column 59")),
         ("payouts.status.parse", parse(200, doc({"code": "00", "data": SECRET})),
-         decode_failure("unexpected payload shape: invalid type: string, expected struct WPayout")),
+         failure("decode", "unexpected payload shape: invalid type: string, expected struct WPayout")),
         ("batch.banks.parse", parse(200, doc({"code": "00", "data": SECRET}), {"branch_code": "1"}),
-         decode_failure("unexpected payload shape: invalid type: string, expected a sequence")),
+         failure("decode", "unexpected payload shape: invalid type: string, expected a sequence")),
         ("batch.webhook.parse", doc({"token": WEBHOOK_SECRET, "expected_token": WEBHOOK_SECRET, "body": doc(SECRET)}),
-         decode_failure("invalid batch webhook payload: invalid type: string, expected struct WTransfer at line 1 column 1")),
+         failure("decode", "invalid batch webhook payload: invalid type: string, expected struct WTransfer at line 1 column 1")),
     ],
     ids=["token", "config", "input", "expires_at", "payload", "status", "payout", "banks", "webhook_body"],
 )

@@ -6,6 +6,7 @@ import json
 from typing import Any
 
 import pytest
+from conftest import doc, failure, ok
 
 from quorvel_bo.payouts._native import call
 
@@ -15,18 +16,6 @@ HEADERS = {"Accept": "application/json", "Authorization": "Bearer tok-abc", "Con
            "access_token": "tok-abc", "client_id": "cli-42"}
 QR_URL = "https://api-test.quorvel.bo/sandbox/payout/sync/v3/qr/"
 MISSING = object()
-
-
-def doc(obj: Any) -> str:
-    return json.dumps(obj, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def ok(value: Any) -> str:
-    return doc({"ok": True, "value": value})
-
-
-def err(kind: str, message: str, **fields: Any) -> str:
-    return doc({"error": {"kind": kind, "message": message, "retryable": False, **fields}, "ok": False})
 
 
 def build(op: str, inp: Any, token: Any = TOKEN) -> str:
@@ -129,7 +118,7 @@ LATER_WRONG: dict[str, Any] = {"transaction_id": "bad id", "amount": MISSING, "d
     ],
 )
 def test_input_checks_in_order_before_the_token(op: str, inp: Any, field: str, message: str) -> None:
-    assert build(op, inp, token=None) == err("validation", message, field=field)
+    assert build(op, inp, token=None) == failure("validation", message, field=field)
 
 
 # ---------------------------------------------------------------- pay: amount and description choices
@@ -248,7 +237,7 @@ def test_payout_parse(op: str, data: str, expected: Any) -> None:
     ],
 )
 def test_payload_shape_failures(op: str, data: str, reason: str) -> None:
-    assert parse(op, 200, envelope(data)) == err("decode", "unexpected payload shape: " + reason)
+    assert parse(op, 200, envelope(data)) == failure("decode", "unexpected payload shape: " + reason)
 
 
 # ---------------------------------------------------------------- parse: provider failures

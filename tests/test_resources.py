@@ -12,6 +12,7 @@ import threading
 from typing import Any
 
 import pytest
+from conftest import PROCESS_ID, TRANSFER
 
 from quorvel_bo.payouts import _native
 
@@ -22,12 +23,6 @@ SANITIZED = bool(os.environ.get("QBO_SANITIZED"))
 CONFIG = {"client_id": "cli-1", "environment": "sandbox"}
 TOKEN = {"access_token": "tok-1", "token_type": "Bearer", "expires_at": 1_900_000_000}
 SECRET = "Abc-def_ghi.jkl~0"
-PROCESS_ID = "123e4567-e89b-12d3-a456-426614174000"
-TRANSFER = {
-    "transaction_id": "TX-0001", "amount": "150.00", "date": "2024-02-29", "source_account": "1000200030",
-    "destination_account": "4000500060", "bank_code": "1014", "branch_city": "LPZ", "description": "Salary",
-    "recipient_document_id": "4455667LP", "recipient_name": "Ana Perez",
-}
 SCANNED: dict[str, Any] = {"reference": "123", "amount": "0", "currency": "BOB", "description": None, "recipient": {}}
 BATCH = {"branch_code": "SUC-01", "process_id": PROCESS_ID, "webhook_url": "https://h.example/hook",
          "webhook_token": SECRET, "transfers": [TRANSFER, {**TRANSFER, "transaction_id": "TX-0002"}]}

@@ -6,15 +6,11 @@ import json
 from typing import Any
 
 import pytest
+from conftest import failure
 
 from quorvel_bo.payouts._native import call
 
 SECRET = "Abc-def_ghi.jkl~0"
-
-
-def failure(kind: str, message: str, **fields: Any) -> str:
-    error = {"kind": kind, "message": message, "retryable": False, **fields}
-    return json.dumps({"error": error, "ok": False}, separators=(",", ":"), sort_keys=True)
 
 
 def notify(body: str, token: str = SECRET, expected: str = SECRET) -> str:
