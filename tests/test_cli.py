@@ -4,14 +4,11 @@ from __future__ import annotations
 
 import json
 import pathlib
-import select
-import signal
 import socket
 import subprocess
 import sys
 from collections.abc import Callable
 
-import httpx
 import pytest
 
 from quorvel_bo.payouts import __main__ as cli
@@ -83,28 +80,6 @@ def test_pretty_keeps_numbers_and_strings_as_written() -> None:
         '{\n  "a": 1.50,\n  "b": [],\n  "c": {},\n  "d": "x\\",:{[\\\\",\n'
         '  "e": [\n    1e-7,\n    {\n      "f": null\n    }\n  ]\n}'
     )
-
-
-def test_simulator_serves_until_terminated() -> None:
-    from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
-
-    command = [sys.executable, "-m", "quorvel_bo.payouts", "simulator", "--port", "0"]
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
-    try:
-        assert proc.stdout is not None
-        assert select.select([proc.stdout], [], [], 30)[0], "the simulator printed nothing"
-        base_url = proc.stdout.readline().decode().split(" on ", 1)[1].strip()
-        headers = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID,
-                   "branchCode": "SUC-01"}
-        assert httpx.post(f"{base_url}/payout/async/v3/bancos", headers=headers, timeout=10).json()["code"] == "00"
-        proc.send_signal(signal.SIGTERM)
-        out, _ = proc.communicate(timeout=30)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
-    assert proc.returncode == 0
-    assert TEST_TOKEN.encode() in out and b"POST /payout/async/v3/bancos -> 200" in out
 
 
 def test_simulator_on_a_busy_port_fails(run_cli: RunCli) -> None:

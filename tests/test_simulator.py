@@ -8,14 +8,14 @@ import contextlib
 import json
 import signal
 import socket
-import subprocess
-import sys
 import threading
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
+from conftest import SimulatorProcess
 
 from quorvel_bo.payouts import AsyncClient, call
 from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
@@ -277,26 +277,23 @@ def test_clients_trickling_bytes_neither_hold_up_others_nor_close() -> None:
 
 
 @pytest.mark.timeout(30)
-def test_sigterm_stops_the_simulator_with_a_trickling_client_connected() -> None:
-    command = [sys.executable, "-m", "quorvel_bo.payouts", "simulator", "--port", "0"]
-    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+def test_sigterm_stops_the_simulator_with_a_trickling_client_connected(tmp_path: Path) -> None:
+    sim = SimulatorProcess(tmp_path)
     try:
-        assert proc.stdout is not None
-        base_url = proc.stdout.readline().decode().split(" on ", 1)[1].strip()
-        host, port = base_url.removeprefix("http://").rsplit(":", 1)
-        with socket.create_connection((host, int(port)), timeout=5) as loris:
+        with socket.create_connection(("127.0.0.1", sim.port), timeout=5) as loris:
             loris.send(b"G")
             # Answered after the trickling client was accepted: its handler is waiting for more bytes.
-            assert httpx.get(f"{base_url}/nothing", timeout=10).status_code == 404
+            banks = httpx.post(f"{sim.base_url}/payout/async/v3/bancos", headers=HEADERS, timeout=10)
+            assert banks.json()["code"] == "00"
             loris.send(b"E")
-            proc.send_signal(signal.SIGTERM)
-            out, _ = proc.communicate(timeout=2)
+            sim.proc.send_signal(signal.SIGTERM)
+            assert sim.proc.wait(2) == 0
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
-    assert proc.returncode == 0, out.decode()
-    assert b"Traceback" not in out
+        sim.close()
+    out = sim.log.read_text(errors="replace")
+    assert "Traceback" not in out
+    # The banner tells the test credentials; every request is logged.
+    assert TEST_TOKEN in out and "POST /payout/async/v3/bancos -> 200" in out
 
 
 @pytest.mark.parametrize(
