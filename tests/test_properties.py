@@ -260,25 +260,27 @@ def amount_pairs(draw: st.DrawFn) -> tuple[str, str]:
     return first, second
 
 
+def pay_build(qr_amount: str, amount: str) -> dict[str, Any]:
+    """A payment of the amounts as written (JSON texts) on a QR."""
+    scanned = '{"reference":"123","amount":%s,"description":"Factura","recipient":{}}' % qr_amount
+    payload = '{"config":%s,"token":%s,"input":{"scanned":%s,"source_account":"1234567890","transaction_id":"tx-1",' \
+              '"amount":%s}}' % (json.dumps(CONFIG), json.dumps(TOKEN), scanned, amount)
+    return check_document(_native.call("payouts.pay.build", payload))
+
+
 @PROPERTY
 @given(pair=amount_pairs())
 def test_amounts_compare_like_decimal(pair: tuple[str, str]) -> None:
     qr_amount, caller_amount = pair
     # A fixed-amount QR takes a caller amount only when it is the same value.
-    payload = '{"config":%s,"token":%s,"input":{"scanned":{"reference":"123","amount":%s,"description":"Factura","recipient":{}},' \
-              '"source_account":"1234567890","transaction_id":"tx-1","amount":%s}}' % (
-                  json.dumps(CONFIG), json.dumps(TOKEN), qr_amount, caller_amount)
-    document = check_document(_native.call("payouts.pay.build", payload))
+    document = pay_build(qr_amount, caller_amount)
     assert document["ok"] is (decimal.Decimal(qr_amount) == decimal.Decimal(caller_amount)), (pair, document)
 
 
 @PROPERTY
 @given(text=decimal_texts(json_number=True))
 def test_open_amounts_are_sent_as_normalised_numbers(text: str) -> None:
-    payload = '{"config":%s,"token":%s,"input":{"scanned":{"reference":"123","amount":"0","description":"Factura","recipient":{}},' \
-              '"source_account":"1234567890","transaction_id":"tx-1","amount":%s}}' % (
-                  json.dumps(CONFIG), json.dumps(TOKEN), text)
-    document = check_document(_native.call("payouts.pay.build", payload))
+    document = pay_build('"0"', text)
     value = decimal.Decimal(text)
     expected = expected_amount(value)
     if expected is None:
