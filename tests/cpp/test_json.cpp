@@ -476,22 +476,6 @@ TEST(JsonReader, FaultsOnBothSidesOfTheParserThreshold) {
     }
 }
 
-// The nesting limit is the same 128 levels just under, at and over the parser threshold.
-TEST(JsonReader, NestingLimitOnBothSidesOfTheParserThreshold) {
-    constexpr std::size_t kAt = json::detail::kSmallText;
-    for (const std::size_t size : {kAt - 1, kAt, kAt + 1}) {
-        for (const auto& [open, close] : {std::pair{"[", "]"}, std::pair{"{\"a\":", "}"}}) {
-            const std::string deepest = repeat(open, 128) + "0" + repeat(close, 128);
-            const std::string too_deep = repeat(open, 129) + "0" + repeat(close, 129);
-            EXPECT_EQ(outcome(sized(deepest, size)), "ok") << size << open;
-            const std::size_t column = 128 * std::string_view(open).size() + 1;
-            EXPECT_EQ(outcome(sized(too_deep, size)),
-                      "recursion limit exceeded at line 1 column " + std::to_string(column))
-                << size << open;
-        }
-    }
-}
-
 TEST(JsonWriter, EscapesControlCharactersOnly) {
     const std::string_view escaped[32] = {
         "\\u0000", "\\u0001", "\\u0002", "\\u0003", "\\u0004", "\\u0005", "\\u0006", "\\u0007",
