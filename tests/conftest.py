@@ -49,6 +49,29 @@ def free_port() -> int:
         return int(s.getsockname()[1])
 
 
+def wait_for_port(port: int, proc: subprocess.Popen[bytes], log: Path, limit: float = 30) -> None:
+    """Returns once something accepts on the loopback port; fails with the log if ``proc`` died first."""
+    end = time.monotonic() + limit
+    while True:
+        with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+            return
+        if proc.poll() is not None or time.monotonic() > end:
+            raise RuntimeError(f"nothing listens on port {port}:\n{log.read_text(errors='replace')}")
+        time.sleep(0.02)
+
+
+def terminate(proc: subprocess.Popen[bytes] | None) -> None:
+    """SIGTERM, then SIGKILL if it does not end within 10 s."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(10)
+
+
 def _pg_bin(name: str) -> str:
     # Debian keeps the server programs out of PATH, under the major version.
     found = sorted(glob.glob(f"/usr/lib/postgresql/*/bin/{name}"), key=lambda p: int(p.split("/")[4]))
@@ -157,13 +180,7 @@ class SimulatorProcess:
         return self._inspect("batches")
 
     def close(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
+        terminate(self.proc)
         self._out.close()
 
 
@@ -200,13 +217,7 @@ class EndpointProcess:
                  "--host", "127.0.0.1", "--port", str(self.port), "--expected-token", self.token],
                 stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
             )
-        end = time.monotonic() + 30
-        while True:
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), timeout=1):
-                return
-            if self.proc.poll() is not None or time.monotonic() > end:
-                raise RuntimeError(f"the endpoint did not start:\n{self.log.read_text(errors='replace')}")
-            time.sleep(0.02)
+        wait_for_port(self.port, self.proc, self.log)
 
     def kill(self) -> None:
         if self.proc is not None and self.proc.poll() is None:
@@ -214,12 +225,7 @@ class EndpointProcess:
             self.proc.wait(10)
 
     def stop(self) -> None:
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.kill()
+        terminate(self.proc)
 
     def logs(self) -> str:
         return "".join((self.log_dir / f"endpoint-{n}.log").read_text(errors="replace")

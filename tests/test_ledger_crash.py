@@ -136,11 +136,8 @@ def _check(db: str, sim: SimulatorProcess, intents: dict[str, tuple[str, Decimal
 
 
 @pytest.mark.timeout(150)
-@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
-def test_runner_killed_again_and_again_pays_each_payout_once(
-    engine: str, request: pytest.FixtureRequest, tmp_path: Path, sim_process: SimulatorProcess
-) -> None:
-    db = str(tmp_path / "ledger.db") if engine == "sqlite" else request.getfixturevalue("postgres").new_database()
+def test_runner_killed_again_and_again_pays_each_payout_once(db_url: str, tmp_path: Path, sim_process: SimulatorProcess) -> None:
+    db = db_url
     intents = _intents()
     _record(db, intents)
     runners = Runners(db, sim_process, tmp_path)
@@ -165,11 +162,8 @@ def test_runner_killed_again_and_again_pays_each_payout_once(
 
 
 @pytest.mark.timeout(150)
-@pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
-def test_four_runner_processes_killed_at_random_pay_each_payout_once(
-    engine: str, request: pytest.FixtureRequest, tmp_path: Path, sim_process: SimulatorProcess
-) -> None:
-    db = str(tmp_path / "ledger.db") if engine == "sqlite" else request.getfixturevalue("postgres").new_database()
+def test_four_runner_processes_killed_at_random_pay_each_payout_once(db_url: str, tmp_path: Path, sim_process: SimulatorProcess) -> None:
+    db = db_url
     intents = _intents()
     _record(db, intents)
     runners = Runners(db, sim_process, tmp_path)

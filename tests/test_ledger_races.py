@@ -3,22 +3,18 @@ notation of amounts, and the endpoint's log when served by uvicorn directly."""
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
-import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
-from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
-from conftest import WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows
+from conftest import WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows, terminate, wait_for_port
 from quorvel_bo.payouts import Backoff, Client
 from quorvel_bo.payouts.ledger import BatchState, Ledger, PayoutState, RunOptions
 from quorvel_bo.payouts.ledger._engine import open_engine
@@ -150,12 +146,7 @@ def test_the_application_served_by_uvicorn_itself_logs_no_token(tmp_path: Path) 
             stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env,
         )
     try:
-        end = time.monotonic() + 30
-        while True:
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
-                break
-            assert proc.poll() is None and time.monotonic() < end, log.read_text(errors="replace")
-            time.sleep(0.02)
+        wait_for_port(port, proc, log)
         body = json.dumps({"nroLote": 7781, "transaccionId": "PAY-000000", "numeroReferencia": "88125",
                            "estado": "PAGADO", "importe": 1.0, "moneda": "BOB"})
         url = f"http://127.0.0.1:{port}/hooks/batch?token={WEBHOOK_TOKEN}"
@@ -163,12 +154,7 @@ def test_the_application_served_by_uvicorn_itself_logs_no_token(tmp_path: Path) 
         assert httpx.post(url.replace(WEBHOOK_TOKEN, "wrong-token-0000000000"), content=body,
                           timeout=10).status_code == 401
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(10)
+        terminate(proc)
     text = log.read_text(errors="replace")
     assert '"POST /hooks/batch?token=[redacted] HTTP/1.1" 200' in text
     assert WEBHOOK_TOKEN not in text and "wrong-token-0000000000" not in text
