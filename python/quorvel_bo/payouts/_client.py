@@ -190,6 +190,24 @@ def _reason(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
 
 
+def _body_text(response: httpx.Response) -> str:
+    """The answer's text, as ``response.text`` gives it.
+
+    httpx reads the charset of the content type through the standard library's mail parser on
+    every answer; an answer that names none is decoded here with the client's default, as httpx
+    would, at a fraction of the cost.
+    """
+    content_type = response.headers.get("content-type")
+    encoding = response.default_encoding
+    if (
+        isinstance(encoding, str)
+        and "_encoding" not in vars(response)
+        and (content_type is None or "charset" not in content_type.lower())
+    ):
+        return response.content.decode(encoding, errors="replace")
+    return response.text
+
+
 def _request_id(response: httpx.Response) -> str | None:
     return next((response.headers[h] for h in _REQUEST_ID_HEADERS if h in response.headers), None)
 
@@ -408,7 +426,7 @@ class _BaseClient:
         try:
             return run(
                 exchange.entry.name + ".parse",
-                {"input": exchange.input, "response": {"status": response.status_code, "body": response.text}},
+                {"input": exchange.input, "response": {"status": response.status_code, "body": _body_text(response)}},
             )
         except ApiError as exc:
             exc.request_id = _request_id(response)
