@@ -11,7 +11,7 @@ import warnings
 from collections.abc import Awaitable, Callable, Mapping, Sequence
 from dataclasses import dataclass
 from decimal import Decimal
-from typing import Any, Literal, TypeVar
+from typing import Any, Literal, NamedTuple, TypeVar
 
 import anyio
 import httpx
@@ -142,9 +142,11 @@ RetryHook = Callable[[RetryEvent], object]
 UncertainHook = Callable[[UncertainPaymentEvent], object]
 
 
-@dataclass(frozen=True, slots=True)
-class _Exchange:
-    """One remote call in progress: the operation, its input, and what a payment error needs."""
+class _Exchange(NamedTuple):
+    """One remote call in progress: the operation, its input, and what a payment error needs.
+
+    A named tuple: made once per call, where a frozen dataclass's __init__ costs several times more.
+    """
 
     entry: OpEntry
     input: dict[str, Any]

@@ -127,11 +127,6 @@ def _nullable(convert: _Convert) -> _Convert:
     return lambda value: None if value is None else convert(value)
 
 
-def _records(kind: type[CoreRecord]) -> _Convert:
-    # The item reader is looked up once per tuple, not once per item.
-    return lambda values: tuple(map(_codec(kind).read, values))
-
-
 def _converters(kind: Any, path: str) -> tuple[_Convert | None, _Convert]:
     """(reader or None when the value is taken as it is, writer) for one annotated type."""
     args = [a for a in typing.get_args(kind) if a is not type(None)]
@@ -157,13 +152,12 @@ def _converters(kind: Any, path: str) -> tuple[_Convert | None, _Convert]:
         members = {member.value: member for member in kind}
         return members.__getitem__, lambda value: value.value
     if isinstance(kind, type) and issubclass(kind, CoreRecord):
-        return (lambda value: _codec(kind).read(value)), (lambda value: _codec(kind).write(value))
+        # A nested record's own functions, taken once: records never hold themselves.
+        codec = _codec(kind)
+        return codec.read, codec.write
     origin = typing.get_origin(kind)
     if origin is tuple:
-        item = args[0]
-        if isinstance(item, type) and issubclass(item, CoreRecord):
-            return _records(item), lambda values: [_codec(item).write(v) for v in values]
-        item_read, item_write = _converters(item, path)
+        item_read, item_write = _converters(args[0], path)
         return (lambda values: tuple(map(item_read, values))) if item_read else tuple, (
             lambda values: [item_write(v) for v in values]
         )
