@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks: `call` per operation against the floor and the pure-Python baseline (pytest-benchmark),
-# peak memory of the largest calls, and the JSON reader against simdjson's DOM (Google Benchmark).
+# peak memory of the largest calls, the Python client's own time over raw httpx, and the JSON reader
+# against simdjson's DOM (Google Benchmark).
 # Prints the tables; they are also written to build/bench/results.md. Not part of the test run.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
@@ -41,6 +42,9 @@ QBO_BENCH_TABLE=build/bench/call.md python -m pytest -q -p no:cacheprovider benc
     exit 1
 }
 cat build/bench/call.md | tee -a "$results"
+
+step "Python client: its own time over raw httpx"
+python bench/client_overhead.py | tee -a "$results"
 
 step "JSON reader against simdjson"
 cmake -S . -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQBO_BUILD_BENCH=ON \

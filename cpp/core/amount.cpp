@@ -164,20 +164,30 @@ Decimal Decimal::normalized() const noexcept {
 }
 
 std::string Decimal::to_string() const {
-    std::string digits;
+    // Digits from the last one back, in a buffer long enough for any mantissa and scale; 64-bit
+    // division as soon as the mantissa fits, since the 128-bit one is a library call.
+    std::array<char, 64> buffer{};
+    char* const end = buffer.data() + buffer.size();
+    char* first = end;
     Mantissa m = mantissa_;
-    do {
-        digits.push_back(static_cast<char>('0' + static_cast<int>(m % 10)));
+    while (m > UINT64_MAX) {
+        *--first = static_cast<char>('0' + static_cast<int>(m % 10));
         m /= 10;
-    } while (m != 0);
-    while (digits.size() <= scale_) digits.push_back('0');
+    }
+    auto small = static_cast<std::uint64_t>(m);
+    do {
+        *--first = static_cast<char>('0' + static_cast<int>(small % 10));
+        small /= 10;
+    } while (small != 0);
+    // At least one digit before the point.
+    while (static_cast<std::size_t>(end - first) <= scale_) *--first = '0';
     std::string out;
-    out.reserve(digits.size() + 2);
+    out.reserve(static_cast<std::size_t>(end - first) + 2);
     if (is_negative()) out.push_back('-');
-    out.append(digits.rbegin(), digits.rend() - scale_);
+    out.append(first, end - scale_);
     if (scale_ > 0) {
         out.push_back('.');
-        out.append(digits.rend() - scale_, digits.rend());
+        out.append(end - scale_, end);
     }
     return out;
 }

@@ -94,6 +94,13 @@ struct Codec<Decimal> {
         return *amount;
     }
     static Value encode(const Decimal& d, Arena& arena) { return amount::serialize(d, arena); }
+    // Written as a string of plain decimal text, which never needs escaping.
+    static std::size_t text_size(const Decimal& d) { return d.normalized().to_string().size() + 2; }
+    static void write(Writer& out, const Decimal& d) {
+        out.raw('"');
+        out.raw(d.normalized().to_string());
+        out.raw('"');
+    }
 };
 
 }  // namespace quorvel_bo::core::json

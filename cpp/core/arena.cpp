@@ -7,6 +7,11 @@
 namespace quorvel_bo::core::json {
 
 Arena::~Arena() {
+    for (OwnedBase* o = owned_; o != nullptr;) {
+        OwnedBase* next = o->next;
+        std::destroy_at(o);
+        o = next;
+    }
     for (Kept* k = kept_; k != nullptr;) {
         Kept* next = k->next;
         std::destroy_at(k);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -31,6 +32,14 @@ public:
     std::pmr::memory_resource* resource() noexcept { return &resource_; }
     // Takes over `text` (no copy of its bytes) and returns a view that lives as long as the arena.
     std::string_view keep(std::string&& text);
+    // Takes over `object` (moved, not copied) until the arena goes, and returns where it now lives.
+    template <class T>
+    T& own(T&& object) {
+        auto* node = std::construct_at(allocate<Owned<T>>(1), std::move(object));
+        node->next = owned_;
+        owned_ = node;
+        return node->object;
+    }
     // Where the reader puts the bytes of strings and numbers: this arena, or the one given.
     Arena& strings() noexcept { return strings_ != nullptr ? *strings_ : *this; }
 
@@ -39,10 +48,20 @@ private:
         std::string text;
         Kept* next;
     };
+    struct OwnedBase {
+        OwnedBase* next = nullptr;
+        virtual ~OwnedBase() = default;
+    };
+    template <class T>
+    struct Owned final : OwnedBase {
+        explicit Owned(T&& value) : object(std::move(value)) {}
+        T object;
+    };
     // Small calls never reach the heap for their values.
     static constexpr std::size_t kInlineBytes = 4096;
 
     Kept* kept_ = nullptr;
+    OwnedBase* owned_ = nullptr;
     Arena* strings_ = nullptr;
     alignas(std::max_align_t) std::byte inline_[kInlineBytes];
     memory::LargePageResource upstream_;

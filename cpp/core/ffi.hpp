@@ -71,11 +71,30 @@ inline constexpr std::string_view kBuildStage = "build";
 inline constexpr std::string_view kParseStage = "parse";
 inline constexpr std::string_view kInvalidPayload = "invalid payload: ";
 
-// A record's JSON value. A record handed over as an rvalue gives its long strings to the arena
-// instead of having them copied.
+// A result record kept whole until the result document is written, which then writes it straight
+// from its fields: a large result never exists as a tree of values.
+template <class T>
+class WrittenRecord final : public json::Written {
+public:
+    explicit WrittenRecord(T&& record) : record_(std::move(record)) {}
+    std::size_t text_size() const override { return json::Codec<T>::text_size(record_); }
+    void write(json::Writer& out) const override { json::Codec<T>::write(out, record_); }
+
+private:
+    T record_;
+};
+
+// A record's JSON value. A record handed over as an rvalue is kept by the arena and written from
+// its fields where every field can be; otherwise its value is built, and its long strings are
+// given to the arena instead of being copied.
 template <class T>
 json::Value to_value(T&& record, json::Arena& arena) {
-    return json::encode(std::forward<T>(record), arena);
+    using R = std::remove_cvref_t<T>;
+    if constexpr (json::Writable<R> && !std::is_lvalue_reference_v<T>) {
+        return json::Value::written(&arena.own(WrittenRecord<R>(std::move(record))));
+    } else {
+        return json::encode(std::forward<T>(record), arena);
+    }
 }
 
 // Decodes the payload into T and hands it to `use`. T's strings may view the payload and the

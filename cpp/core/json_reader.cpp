@@ -185,29 +185,49 @@ inline bool decode_escape(const char* body, std::size_t& i, std::size_t end, cha
 }
 
 // Decodes the escape at body[i] as decode_escape does. In escape-dense text (a JSON text carried
-// as a string) the 16 bytes from there are decoded at once when their escapes are all \" or \/
-// and they hold no other quote, no control character and no escape cut at their end: the
-// backslashes are dropped without a branch per byte. Up to 16 bytes at `o` may be written.
+// as a string) the text from there is decoded 16 bytes at a time for as long as each chunk's
+// escapes are all \" or \/ and it holds no other quote, no control character and no escape cut at
+// its end: the backslashes are dropped without a branch per byte. Up to 16 bytes past the
+// decoded end may be written.
 inline bool decode_escapes(const char* body, std::size_t& i, std::size_t end, char*& o) noexcept {
 #if defined(__SSE2__)
-    if (i + 16 <= end) {
+    const std::size_t start = i;
+    while (i + 16 <= end) {
         const __m128i x = strings::load16(body + i);
         const unsigned backslashes = strings::byte_mask(x, '\\');
         // The bytes each backslash escapes; a backslash ending the chunk sets bit 16, which no
         // quote or slash mask has, so an escape cut at the end refuses the chunk.
         const unsigned after = backslashes << 1;
         const unsigned quotes = strings::byte_mask(x, '"');
-        if (strings::control_mask(x) == 0 && (after & ~(quotes | strings::byte_mask(x, '/'))) == 0 &&
-            (quotes & ~after) == 0) {
-            const char* chunk = body + i;
+        if (strings::control_mask(x) != 0 || (after & ~(quotes | strings::byte_mask(x, '/'))) != 0 ||
+            (quotes & ~after) != 0)
+            break;
+        const char* chunk = body + i;
+        if (i + 32 <= end) {
+            // One 16-byte move per backslash: the run before it is copied whole, and the next
+            // move starts where the backslash was dropped. The moves may read up to the 32nd
+            // byte from here and write up to 16 bytes past the decoded end.
+            unsigned rest = backslashes;
+            unsigned from = 0;
+            while (rest != 0) {
+                const auto at = static_cast<unsigned>(__builtin_ctz(rest));
+                strings::store16(o, strings::load16(chunk + from));
+                o += at - from;
+                from = at + 1;
+                rest &= rest - 1;
+            }
+            strings::store16(o, strings::load16(chunk + from));
+            o += 16 - from;
+        } else {
             for (unsigned b = 0; b < 16; ++b) {
                 *o = chunk[b];
                 o += ((backslashes >> b) & 1U) ^ 1U;
             }
-            i += 16;
-            return true;
         }
+        // A chunk never ends inside an escape, so the next one starts clean.
+        i += 16;
     }
+    if (i != start) return true;
 #endif
     return decode_escape(body, i, end, o);
 }

@@ -8,11 +8,24 @@
 
 namespace quorvel_bo::core::json {
 
-enum class Kind : std::uint8_t { null, boolean, number, string, array, object };
+// `written` is a value of the writer's alone: text written straight from a record (see Written).
+enum class Kind : std::uint8_t { null, boolean, number, string, array, object, written };
 
 inline constexpr std::size_t kNoOffset = static_cast<std::size_t>(-1);
 
 struct Member;
+class Writer;
+
+// A value that sizes and writes its own text, straight from the data it stands for, so that a
+// large result never exists as a tree of values. Only ever written, never read.
+class Written {
+public:
+    virtual std::size_t text_size() const = 0;
+    virtual void write(Writer& out) const = 0;
+
+protected:
+    ~Written() = default;
+};
 
 class Value {
 public:
@@ -46,6 +59,12 @@ public:
         v.members_ = members.data();
         return v;
     }
+    // Text that `source`, which must live as long as the value, writes itself.
+    static constexpr Value written(const Written* source) {
+        Value v(Kind::written, 0, kNoOffset);
+        v.written_ = source;
+        return v;
+    }
     // An object whose members the caller has laid out in ascending key order and whose keys need
     // no escaping (the writer then checks neither), such as a record's.
     static constexpr Value ordered_object(std::span<const Member> members) {
@@ -65,6 +84,8 @@ public:
     bool as_bool() const noexcept { return (meta_ & kFlagBit) != 0; }
     // Number text as written, or string content.
     std::string_view text() const noexcept { return {chars_, size()}; }
+    // The source of a written value.
+    const Written* source() const noexcept { return kind() == Kind::written ? written_ : nullptr; }
     std::span<const Value> items() const noexcept { return {items_, is_array() ? size() : 0}; }
     std::span<const Member> members() const noexcept;
     // First member named `key`, or null when absent or when this is not an object.
@@ -92,6 +113,7 @@ private:
         const char* chars_ = nullptr;
         const Value* items_;
         const Member* members_;
+        const Written* written_;
     };
     std::uint64_t meta_ = static_cast<std::uint64_t>(Kind::null);
     std::size_t offset_ = kNoOffset;

@@ -135,6 +135,7 @@ std::size_t value_size(const Value& value) {
         case Kind::boolean: return value.as_bool() ? 4 : 5;
         case Kind::number: return value.text().size();
         case Kind::string: return string_size(value.text());
+        case Kind::written: return value.source()->text_size();
         case Kind::array: {
             auto items = value.items();
             std::size_t size = 2 + (items.empty() ? 0 : items.size() - 1);
@@ -229,6 +230,7 @@ void Writer::value(const Value& value) {
         case Kind::boolean: raw(value.as_bool() ? std::string_view("true") : std::string_view("false")); return;
         case Kind::number: raw(value.text()); return;
         case Kind::string: string(value.text()); return;
+        case Kind::written: value.source()->write(*this); return;
         case Kind::array: {
             raw('[');
             bool first = true;

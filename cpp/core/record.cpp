@@ -14,7 +14,8 @@ std::string describe(const Value& value) {
         // Only the kind: a string given in the wrong place may be a secret (a token sent as a record).
         case Kind::string: return "string";
         case Kind::array: return "sequence";
-        case Kind::object: return "map";
+        case Kind::object:
+        case Kind::written: return "map";
     }
     return "value";
 }

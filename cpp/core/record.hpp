@@ -45,6 +45,15 @@ struct Codec;
 template <class R>
 struct Fields;
 
+// Codec C sizes and writes a T straight from it, without a tree of values.
+template <class C, class T>
+concept WritesWith = requires(const T& value, Writer& out) {
+    { C::text_size(value) } -> std::convertible_to<std::size_t>;
+    C::write(out, value);
+};
+template <class T>
+concept Writable = WritesWith<Codec<T>, T>;
+
 template <class T>
 concept Record = requires {
     { Fields<T>::name } -> std::convertible_to<std::string_view>;
@@ -139,6 +148,8 @@ struct Codec<std::string> {
         return std::nullopt;
     }
     static Value encode(const std::string& s, Arena& arena) { return Value::string(arena.copy(s)); }
+    static std::size_t text_size(const std::string& s) { return written_string_size(s); }
+    static void write(Writer& out, const std::string& s) noexcept { out.string(s); }
     // A long string handed over is kept by the arena rather than copied.
     static Value encode(std::string&& s, Arena& arena) {
         return Value::string(s.size() >= kKeepAtLeast ? arena.keep(std::move(s)) : arena.copy(s));
@@ -210,6 +221,8 @@ struct Codec<E> {
         return decode_failure(unknown_variant(given, Variants<E>::list), v);
     }
     static Value encode(E value, Arena&) { return Value::string(variant_name(value)); }
+    static std::size_t text_size(E value) { return written_string_size(variant_name(value)); }
+    static void write(Writer& out, E value) noexcept { out.string(variant_name(value)); }
 };
 
 template <>
@@ -219,6 +232,10 @@ struct Codec<bool> {
         return v.as_bool();
     }
     static Value encode(bool b, Arena&) { return Value::boolean(b); }
+    static std::size_t text_size(bool b) noexcept { return b ? 4 : 5; }
+    static void write(Writer& out, bool b) noexcept {
+        out.raw(b ? std::string_view("true") : std::string_view("false"));
+    }
 };
 
 // Integers: the exact text must be an integer within the type's range.
@@ -264,6 +281,19 @@ struct Codec<std::optional<T>> {
     static Value encode(std::optional<T>&& o, Arena& arena) {
         return o ? Codec<T>::encode(std::move(*o), arena) : Value::null();
     }
+    static std::size_t text_size(const std::optional<T>& o)
+        requires Writable<T>
+    {
+        return o ? Codec<T>::text_size(*o) : 4;
+    }
+    static void write(Writer& out, const std::optional<T>& o)
+        requires Writable<T>
+    {
+        if (o)
+            Codec<T>::write(out, *o);
+        else
+            out.raw("null");
+    }
 };
 
 template <class T>
@@ -295,6 +325,23 @@ struct Codec<std::vector<T>> {
         Value* items = arena.allocate<Value>(list.size());
         for (std::size_t i = 0; i < list.size(); ++i) std::construct_at(items + i, Codec<T>::encode(list[i], arena));
         return Value::array({items, list.size()});
+    }
+    static std::size_t text_size(const std::vector<T>& list)
+        requires Writable<T>
+    {
+        std::size_t size = list.empty() ? 2 : 1 + list.size();  // brackets and commas
+        for (const T& item : list) size += Codec<T>::text_size(item);
+        return size;
+    }
+    static void write(Writer& out, const std::vector<T>& list)
+        requires Writable<T>
+    {
+        out.raw('[');
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (i != 0) out.raw(',');
+            Codec<T>::write(out, list[i]);
+        }
+        out.raw(']');
     }
 };
 
@@ -353,8 +400,20 @@ struct Codec<R> {
 
     static_assert(layout::plain_keys<R>(), "record keys are written without escaping");
 
+    // True when every field's codec writes straight from the field.
+    static consteval bool fields_writable() {
+        using List = std::remove_cvref_t<decltype(Fields<R>::list)>;
+        return []<std::size_t... I>(std::index_sequence<I...>) {
+            return (WritesWith<typename std::tuple_element_t<I, List>::codec,
+                               typename std::tuple_element_t<I, List>::member_type> &&
+                    ...);
+        }(std::make_index_sequence<layout::field_count<R>()>{});
+    }
+
     // The length of the record's compact text, for codecs that write straight from the fields.
-    static std::size_t text_size(const R& record) {
+    static std::size_t text_size(const R& record)
+        requires(fields_writable())
+    {
         std::size_t size = layout::key_texts<R>.total + 1;  // keys, punctuation, closing brace
         layout::for_each_field<R>([&](auto, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
@@ -363,7 +422,9 @@ struct Codec<R> {
         return size;
     }
     // The record's compact text, fields in key order, without a tree of values.
-    static void write(Writer& out, const R& record) {
+    static void write(Writer& out, const R& record)
+        requires(fields_writable())
+    {
         layout::for_each_field_written<R>([&](auto place, const auto& def) {
             using Def = std::remove_cvref_t<decltype(def)>;
             out.raw(layout::key_texts<R>[decltype(place)::value]);

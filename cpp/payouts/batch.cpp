@@ -226,8 +226,13 @@ Result<HttpRequest> BatchStatusOp::request(const core::Ctx& ctx, const Input& in
 }
 
 Result<model::BatchStatus> BatchStatusOp::response(const Input&, const HttpResponse& response) {
-    Arena arena;
-    auto status = core::CodeData::open<wire::WBatchStatus>(response, arena);
+    // The body's tree goes as soon as its transfers are read; what they view stays in `strings`.
+    Arena strings;
+    Result<wire::WBatchStatus> status;
+    {
+        Arena tree(strings);
+        status = core::CodeData::open<wire::WBatchStatus>(response, tree);
+    }
     if (!status) return propagate(status);
     return model::from_wire(*status);
 }

@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
 import enum
-import dataclasses
+import functools
+import operator
 import re
 import types
 import typing
@@ -71,6 +73,9 @@ def amount_text(value: object, field_name: str) -> str:
     ASCII digits raises ValidationError. Text is passed on unchanged (surrounding whitespace
     aside), never re-rendered. Range and scale rules are left to the core.
     """
+    if type(value) is Decimal and value.is_finite():
+        # The common case first: every amount a BatchTransfer holds.
+        return str(value)
     if isinstance(value, bool) or not isinstance(value, (Decimal, int, str)):
         if isinstance(value, float):
             raise TypeError(
@@ -105,14 +110,10 @@ class CoreRecord:
 
     @classmethod
     def from_core(cls, document: Mapping[str, Any]) -> Self:
-        plain, converted = _codec(cls).readers
-        values = {name: document[name] for name in plain}
-        for name, read in converted:
-            values[name] = read(document[name])
-        return cls(**values)
+        return _codec(cls).read(document)  # type: ignore[no-any-return]
 
     def to_core(self) -> dict[str, Any]:
-        return {name: write(getattr(self, name)) for name, write in _codec(type(self)).writers}
+        return _codec(type(self)).write(self)
 
 
 _Convert = Callable[[Any], Any]
@@ -151,7 +152,9 @@ def _converters(kind: Any, path: str) -> tuple[_Convert | None, _Convert]:
         members = {member.value: member for member in kind}
         return members.__getitem__, lambda value: value.value
     if isinstance(kind, type) and issubclass(kind, CoreRecord):
-        return kind.from_core, lambda value: value.to_core()
+        # A nested record's own functions, taken once: records never hold themselves.
+        codec = _codec(kind)
+        return codec.read, codec.write
     origin = typing.get_origin(kind)
     if origin is tuple:
         item_read, item_write = _converters(args[0], path)
@@ -165,8 +168,8 @@ def _converters(kind: Any, path: str) -> tuple[_Convert | None, _Convert]:
 
 @dataclass(frozen=True)
 class _Codec:
-    readers: tuple[tuple[str, ...], tuple[tuple[str, _Convert], ...]]
-    writers: tuple[tuple[str, _Convert], ...]
+    read: Callable[[Mapping[str, Any]], Any]
+    write: Callable[[Any], dict[str, Any]]
 
 
 _CODECS: dict[type, _Codec] = {}
@@ -180,21 +183,66 @@ def _codec(cls: type[CoreRecord]) -> _Codec:
     return codec
 
 
+def _split_optional(kind: Any) -> tuple[Any, bool]:
+    """The annotated type without None, and whether None was allowed."""
+    if typing.get_origin(kind) in (types.UnionType, typing.Union):
+        args = typing.get_args(kind)
+        if type(None) in args:
+            rest = tuple(a for a in args if a is not type(None))
+            return functools.reduce(operator.or_, rest), True
+    return kind, False
+
+
 def _build_codec(cls: type[CoreRecord]) -> _Codec:
     # The records are re-exported under the package's name: resolve their annotations here.
     hints = typing.get_type_hints(cls, globalns=globals())
-    plain: list[str] = []
-    converted: list[tuple[str, _Convert]] = []
-    writers: list[tuple[str, _Convert]] = []
-    for item in dataclasses.fields(cls):  # type: ignore[arg-type]
-        path = f"{cls._path}.{item.name}" if cls._path else item.name
-        read, write = _converters(hints[item.name], path)
-        if read is None:
-            plain.append(item.name)
-        else:
-            converted.append((item.name, read))
-        writers.append((item.name, write))
-    return _Codec((tuple(plain), tuple(converted)), tuple(writers))
+    items = dataclasses.fields(cls)  # type: ignore[arg-type]
+    # One function per class and direction, written out field by field: a record of many
+    # fields is read or written without a loop, a dict of arguments or a call of __init__.
+    space: dict[str, Any] = {"cls": cls, "new": object.__new__}
+    reads, writes = [], []
+    # Slots are filled directly where nothing else happens in __init__ (no __post_init__, every
+    # field an argument); otherwise __init__ is called with the values.
+    direct = not hasattr(cls, "__post_init__") and all(item.init for item in items)
+    for index, item in enumerate(items):
+        name = item.name
+        path = f"{cls._path}.{name}" if cls._path else name
+        kind, nullable = _split_optional(hints[name])
+        read, write = _converters(kind, path)
+        value = f"document[{name!r}]"
+        if read is not None:
+            space[f"read_{index}"] = read
+            value = (
+                f"(None if (value := {value}) is None else read_{index}(value))"
+                if nullable
+                else f"read_{index}({value})"
+            )
+        if direct:
+            slot = cls.__dict__.get(name)
+            if slot is None or not hasattr(slot, "__set__"):
+                direct = False
+            space[f"set_{index}"] = getattr(slot, "__set__", None)
+        reads.append((index, name, value))
+        attribute = f"record.{name}"
+        if write is not _same:
+            space[f"write_{index}"] = write
+            attribute = (
+                f"(None if (value := {attribute}) is None else write_{index}(value))"
+                if nullable
+                else f"write_{index}({attribute})"
+            )
+        writes.append(f"{name!r}: {attribute}")
+    if direct:
+        body = ["    record = new(cls)"]
+        body += [f"    set_{index}(record, {value})" for index, _, value in reads]
+        body.append("    return record")
+    else:
+        body = ["    return cls(" + ", ".join(f"{name}={value}" for _, name, value in reads) + ")"]
+    source = "\n".join(
+        ["def read(document):", *body, "def write(record):", "    return {" + ", ".join(writes) + "}"]
+    )
+    exec(compile(source, f"<core codec of {cls.__name__}>", "exec"), space)  # noqa: S102
+    return _Codec(space["read"], space["write"])
 
 
 @dataclass(frozen=True, slots=True, kw_only=True)
