@@ -192,6 +192,49 @@ def test_a_lease_keeps_others_off_until_it_expires(db_url: str) -> None:
         b.close()
 
 
+def test_a_step_its_history_and_the_next_lease_commit_together_and_only_for_the_holder(db_url: str) -> None:
+    clock = Clock()
+    with Ledger(db_url, clock=clock) as ledger:
+        for key in ("K-1", "K-2", "K-3"):
+            ledger.add_qr_payout(key, QR_FIXED_AMOUNT, SOURCE)
+    a, b = Store(open_engine(db_url), clock=clock), Store(open_engine(db_url), clock=clock)
+    try:
+        first = a.claim("worker-a", 10_000)
+        assert first is not None and first.key == "K-1"
+        done, following = a.advance_and_claim(
+            first, "worker-a", PayoutState.FAILED, "refused", detail="no such account",
+            before=[(PayoutState.SCANNED, "scanned", None)], claim_for=10_000,
+        )
+        assert done.state is PayoutState.FAILED and done.lease_owner is None
+        assert following is not None and following.key == "K-2"
+        assert (following.lease_owner, following.lease_until) == ("worker-a", a.now() + 10_000)
+        assert [(e.seq, e.state, e.event, e.detail) for e in a.history("K-1")] == [
+            (1, PayoutState.NEW, "recorded", None),
+            (2, PayoutState.SCANNED, "scanned", None),
+            (3, PayoutState.FAILED, "refused", "no such account"),
+        ]
+        # Once the lease has passed to another worker, the old holder writes nothing and takes nothing.
+        clock.now += 10.1
+        taken = b.claim("worker-b", 10_000)
+        assert taken is not None and taken.key == "K-2"
+        with pytest.raises(LeaseLost):
+            a.advance_and_claim(following, "worker-a", PayoutState.PAYING, "paying",
+                                before=[(PayoutState.SCANNED, "scanned", None)], claim_for=10_000)
+        assert [e.event for e in a.history("K-2")] == ["recorded"]
+        third = a.get("K-3")
+        assert third is not None and third.lease_owner is None
+        # Only the holder marks its payment in doubt, and only while it is paying.
+        b.advance(taken, "worker-b", PayoutState.PAYING, "paying", lease_until=b.now() + 10_000)
+        assert a.mark_in_doubt("K-2", "worker-a", "interrupted") is None
+        doubt = b.mark_in_doubt("K-2", "worker-b", "interrupted")
+        assert doubt is not None and doubt.state is PayoutState.IN_DOUBT and doubt.lease_owner == "worker-b"
+        assert b.mark_in_doubt("K-2", "worker-b", "interrupted again") is None
+        assert [(e.seq, e.event) for e in b.history("K-2")] == [(1, "recorded"), (2, "paying"), (3, "interrupted")]
+    finally:
+        a.close()
+        b.close()
+
+
 # -- the runner --------------------------------------------------------------------------------------
 
 

@@ -56,12 +56,18 @@ _SCHEMA_LOCK_KEY = 0x51B0_1ED6
 class Tx:
     """One open transaction: ``execute`` returns the rows (RETURNING or SELECT) and sets ``rowcount``."""
 
-    def __init__(self, cursor: Any, convert: Any) -> None:
+    def __init__(self, cursor: Any, convert: Any, *, single: bool = False) -> None:
         self._cursor = cursor
         self._convert = convert
+        self._single = single
+        self._used = False
         self.rowcount = 0
 
     def execute(self, sql: str, params: Sequence[Any] = ()) -> list[Row]:
+        if self._single and self._used:
+            # A second statement would be a transaction of its own: not atomic with the first.
+            raise RuntimeError("a single-statement transaction runs one statement")
+        self._used = True
         cursor = self._cursor
         cursor.execute(self._convert(sql), tuple(params))
         rows: list[Row] = []
@@ -80,8 +86,13 @@ class Engine:
     """A connection to one ledger database; one per thread."""
 
     name: str = ""
+    #: Whether a claim first looks for due rows with a plain read (SQLite's write lock is the whole file).
+    probe_before_claim = True
+    #: Whether one statement can change a row, append its events and claim the next row (a writing WITH).
+    writing_with = False
 
-    def transaction(self, *, write: bool = True) -> Any:  # a context manager of Tx
+    def transaction(self, *, write: bool = True, single: bool = False) -> Any:  # a context manager of Tx
+        """A transaction, committed when the block ends. ``single``: the block runs one statement."""
         raise NotImplementedError
 
     def claim(self, tx: Tx, owner: str, now: int, lease_until: int, table: str = "payouts") -> Row | None:
@@ -120,13 +131,13 @@ class SqliteEngine(Engine):
         self._conn.execute("PRAGMA foreign_keys = ON")
 
     @contextmanager
-    def transaction(self, *, write: bool = True) -> Iterator[Tx]:
+    def transaction(self, *, write: bool = True, single: bool = False) -> Iterator[Tx]:
         with self._lock:
             cursor = self._conn.cursor()
             # IMMEDIATE takes the write lock at once: a read-then-write can never be refused half-way.
             cursor.execute("BEGIN IMMEDIATE" if write else "BEGIN")
             try:
-                yield Tx(cursor, _same)
+                yield Tx(cursor, _same, single=single)
                 cursor.execute("COMMIT")
             except BaseException:
                 if self._conn.in_transaction:
@@ -155,6 +166,8 @@ class PostgresEngine(Engine):
     """PostgreSQL through psycopg 3; claims skip the rows other workers hold locked."""
 
     name = "postgresql"
+    probe_before_claim = False
+    writing_with = True
 
     def __init__(self, url: str) -> None:
         try:
@@ -168,9 +181,16 @@ class PostgresEngine(Engine):
         self._lock = threading.Lock()
 
     @contextmanager
-    def transaction(self, *, write: bool = True) -> Iterator[Tx]:
-        with self._lock, self._conn.transaction(), self._conn.cursor() as cursor:
-            yield Tx(cursor, _pyformat)
+    def transaction(self, *, write: bool = True, single: bool = False) -> Iterator[Tx]:
+        if write and not single:
+            with self._lock, self._conn.transaction(), self._conn.cursor() as cursor:
+                yield Tx(cursor, _pyformat)
+            return
+        # Each round trip to the server counts. One statement in autocommit is a transaction of its
+        # own, committed (durably) before its answer comes back, so BEGIN and COMMIT add nothing to it;
+        # and reads need none either, since READ COMMITTED gives every statement its own snapshot anyway.
+        with self._lock, self._conn.cursor() as cursor:
+            yield Tx(cursor, _pyformat, single=write)
 
     def claim(self, tx: Tx, owner: str, now: int, lease_until: int, table: str = "payouts") -> Row | None:
         key = _CLAIM_KEYS[table]

@@ -149,9 +149,9 @@ class Store:
     def claim(self, owner: str, lease_ms: int) -> LedgerPayout | None:
         """Leases one due payout to ``owner`` for ``lease_ms``, or returns None when none is due."""
         now = self.now()
-        if not self._claimable("payouts", now):
+        if self.engine.probe_before_claim and not self._claimable("payouts", now):
             return None
-        with self.engine.transaction() as tx:
+        with self.engine.transaction(single=True) as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms)
         return None if row is None else LedgerPayout.from_row(row)
 
@@ -215,6 +215,13 @@ class Store:
             columns.append(f"events = events + {len(steps)}")
         columns += ["updated_at = ?", "lease_owner = ?", "lease_until = ?", "next_at = ?"]
         params += [now, owner if lease_until is not None else None, lease_until, now if next_at is None else next_at]
+        if self.engine.writing_with:
+            row, claimed = self._change_at_once(
+                payout.key, owner, ", ".join(columns), params, "", (), steps, now, claim_for
+            )
+            if row is None:
+                raise LeaseLost(payout.key)
+            return LedgerPayout.from_row(row), None if claimed is None else LedgerPayout.from_row(claimed)
         claimed = None
         with self.engine.transaction() as tx:
             row = tx.one(
@@ -242,6 +249,13 @@ class Store:
     def mark_in_doubt(self, key: str, owner: str, event: str) -> LedgerPayout | None:
         """Records that a payment ``owner`` is sending may be on its way; its lease is kept to expire."""
         now = self.now()
+        if self.engine.writing_with:
+            row, _ = self._change_at_once(
+                key, owner, "state = ?, doubt_since = ?, events = events + 1, updated_at = ?",
+                (PayoutState.IN_DOUBT.value, now, now), " AND state = ?", (PayoutState.PAYING.value,),
+                [(PayoutState.IN_DOUBT, event, None)], now, None,
+            )
+            return None if row is None else LedgerPayout.from_row(row)
         with self.engine.transaction() as tx:
             row = tx.one(
                 "UPDATE payouts SET state = ?, doubt_since = ?, events = events + 1, updated_at = ? "
@@ -255,6 +269,50 @@ class Store:
                 (key, row["events"], now, PayoutState.IN_DOUBT.value, event, owner),
             )
         return LedgerPayout.from_row(row)
+
+    def _change_at_once(
+        self,
+        key: str,
+        owner: str,
+        assignments: str,
+        params: Sequence[Any],
+        condition: str,
+        condition_params: Sequence[Any],
+        steps: Sequence[Step],
+        now: int,
+        claim_for: int | None,
+    ) -> tuple[dict[str, Any] | None, dict[str, Any] | None]:
+        """A payout's fenced update, its events and the next payout's lease as one statement (a writing
+        WITH), so one round trip that commits as it returns. (None, None) when we do not hold the payout:
+        then nothing was written, nor claimed.
+
+        The claim sees the table as the statement found it, so it never takes the payout just updated.
+        """
+        sql = f"WITH u AS (UPDATE payouts SET {assignments} WHERE key = ? AND lease_owner = ?{condition} RETURNING *)"
+        values: list[Any] = [*params, key, owner, *condition_params]
+        if steps:
+            # The events take the last len(steps) numbers of the row's new count, as the other path does.
+            sql += (
+                ", e AS (INSERT INTO payout_events (key, seq, at, state, event, detail, worker) "
+                f"SELECT u.key, u.events - {len(steps) - 1} + s.i, ?, s.state, s.event, s.detail, ? FROM u, "
+                f"(VALUES {', '.join(f'({i}, ?, ?, ?)' for i in range(len(steps)))}) AS s (i, state, event, detail))"
+            )
+            values += [now, owner]
+            for step_state, step_event, step_detail in steps:
+                values += [step_state.value, step_event, step_detail]
+        select = " SELECT 0 AS claimed_, u.* FROM u"
+        if claim_for is not None:
+            sql += (
+                f", c AS (SELECT key FROM payouts WHERE {CLAIMABLE} AND key <> ? AND EXISTS (SELECT 1 FROM u) "
+                "ORDER BY next_at, key LIMIT 1 FOR UPDATE SKIP LOCKED), "
+                "n AS (UPDATE payouts p SET lease_owner = ?, lease_until = ? FROM c WHERE p.key = c.key RETURNING p.*)"
+            )
+            values += [now, now, key, owner, now + claim_for]
+            select += " UNION ALL SELECT 1, n.* FROM n"
+        with self.engine.transaction(single=True) as tx:
+            rows = tx.execute(sql + select, values)
+        found: dict[int, dict[str, Any]] = {int(r.pop("claimed_")): r for r in rows}
+        return found.get(0), found.get(1)
 
     # -- reading -----------------------------------------------------------------------------------
 
@@ -353,9 +411,9 @@ class Store:
 
     def claim_batch(self, owner: str, lease_ms: int) -> LedgerBatch | None:
         now = self.now()
-        if not self._claimable("batches", now):
+        if self.engine.probe_before_claim and not self._claimable("batches", now):
             return None
-        with self.engine.transaction() as tx:
+        with self.engine.transaction(single=True) as tx:
             row = self.engine.claim(tx, owner, now, now + lease_ms, table="batches")
         return None if row is None else LedgerBatch.from_row(row)
 
