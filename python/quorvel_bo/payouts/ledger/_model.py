@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import dataclasses
 import enum
+import typing
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal
-from typing import Any
+from typing import Any, TypeVar
 
 from quorvel_bo.payouts._errors import PayoutsError
 from quorvel_bo.payouts._types import PaymentStatus
@@ -86,6 +89,39 @@ def _dec(value: Any) -> Decimal | None:
     return None if value is None else Decimal(value)
 
 
+_R = TypeVar("_R")
+# Columns named otherwise than their record field.
+_COLUMN_OF = {"date": "transfer_date"}
+_READERS: dict[type, tuple[tuple[str, str, Callable[[Any], Any] | None], ...]] = {}
+
+
+def _reader(kind: Any) -> Callable[[Any], Any] | None:
+    """How a column's value becomes a field of type ``kind``; None when it is taken as it is."""
+    args = typing.get_args(kind)
+    optional = type(None) in args
+    base = next((a for a in args if a is not type(None)), kind) if args else kind
+    if base is Decimal:
+        return _dec if optional else Decimal
+    if isinstance(base, type) and issubclass(base, enum.Enum):
+        return (lambda value: None if value is None else base(value)) if optional else base
+    if base is int and not optional:
+        return int  # some drivers hand integers back as other numeric types
+    return None
+
+
+def _from_row(cls: type[_R], row: Mapping[str, Any]) -> _R:
+    """A record from a row of its table, field by field as its annotations say."""
+    readers = _READERS.get(cls)
+    if readers is None:
+        # Resolved here: the records may be re-exported under another module's name.
+        hints = typing.get_type_hints(cls, globalns=globals())
+        readers = _READERS[cls] = tuple(
+            (f.name, _COLUMN_OF.get(f.name, f.name), _reader(hints[f.name]))
+            for f in dataclasses.fields(cls)  # type: ignore[arg-type]
+        )
+    return cls(**{name: row[column] if read is None else read(row[column]) for name, column, read in readers})
+
+
 @dataclass(frozen=True, slots=True)
 class LedgerPayout:
     """One payout as recorded. Amounts are exact decimals; times are Unix milliseconds."""
@@ -116,33 +152,8 @@ class LedgerPayout:
     scanned: str | None
 
     @classmethod
-    def from_row(cls, row: dict[str, Any]) -> LedgerPayout:
-        return cls(
-            key=row["key"],
-            qr_text=row["qr_text"],
-            source_account=row["source_account"],
-            amount=_dec(row["amount"]),
-            description=row["description"],
-            state=PayoutState(row["state"]),
-            reference=row["reference"],
-            scanned_amount=_dec(row["scanned_amount"]),
-            currency=row["currency"],
-            paid_amount=_dec(row["paid_amount"]),
-            provider_status=row["provider_status"],
-            provider_transaction_id=row["provider_transaction_id"],
-            reason=row["reason"],
-            pay_attempts=int(row["pay_attempts"]),
-            tries=int(row["tries"]),
-            sent_at=row["sent_at"],
-            doubt_since=row["doubt_since"],
-            next_at=int(row["next_at"]),
-            lease_owner=row["lease_owner"],
-            lease_until=row["lease_until"],
-            created_at=int(row["created_at"]),
-            updated_at=int(row["updated_at"]),
-            events=int(row["events"]),
-            scanned=row["scanned"],
-        )
+    def from_row(cls, row: Mapping[str, Any]) -> LedgerPayout:
+        return _from_row(cls, row)
 
     @property
     def amount_due(self) -> Decimal | None:
@@ -300,31 +311,8 @@ class LedgerBatch:
     webhook_token: str = field(repr=False)
 
     @classmethod
-    def from_row(cls, row: dict[str, Any]) -> LedgerBatch:
-        return cls(
-            process_id=row["process_id"],
-            branch_code=row["branch_code"],
-            webhook_url=row["webhook_url"],
-            webhook_token=row["webhook_token"],
-            source=row["source"],
-            part=int(row["part"]),
-            transfers=int(row["transfers"]),
-            state=BatchState(row["state"]),
-            batch_number=row["batch_number"],
-            reason=row["reason"],
-            attempts=int(row["attempts"]),
-            tries=int(row["tries"]),
-            sent_at=row["sent_at"],
-            doubt_since=row["doubt_since"],
-            authorized_at=row["authorized_at"],
-            completed_at=row["completed_at"],
-            next_at=int(row["next_at"]),
-            lease_owner=row["lease_owner"],
-            lease_until=row["lease_until"],
-            created_at=int(row["created_at"]),
-            updated_at=int(row["updated_at"]),
-            events=int(row["events"]),
-        )
+    def from_row(cls, row: Mapping[str, Any]) -> LedgerBatch:
+        return _from_row(cls, row)
 
     def to_json(self) -> dict[str, Any]:
         return {
@@ -378,36 +366,8 @@ class LedgerTransfer:
     updated_at: int
 
     @classmethod
-    def from_row(cls, row: dict[str, Any]) -> LedgerTransfer:
-        return cls(
-            transaction_id=row["transaction_id"],
-            process_id=row["process_id"],
-            item=int(row["item"]),
-            line=row["line"],
-            amount=Decimal(row["amount"]),
-            date=row["transfer_date"],
-            source_account=row["source_account"],
-            destination_account=row["destination_account"],
-            bank_code=row["bank_code"],
-            branch_city=row["branch_city"],
-            description=row["description"],
-            recipient_document_id=row["recipient_document_id"],
-            recipient_name=row["recipient_name"],
-            currency=row["currency"],
-            status=None if row["status"] is None else PaymentStatus(row["status"]),
-            raw_status=row["raw_status"],
-            reference=row["reference"],
-            message=row["message"],
-            ach_number=row["ach_number"],
-            bank_name=row["bank_name"],
-            transaction_at=row["transaction_at"],
-            paid_amount=_dec(row["paid_amount"]),
-            reported_by=row["reported_by"],
-            notified_at=row["notified_at"],
-            final_at=row["final_at"],
-            created_at=int(row["created_at"]),
-            updated_at=int(row["updated_at"]),
-        )
+    def from_row(cls, row: Mapping[str, Any]) -> LedgerTransfer:
+        return _from_row(cls, row)
 
     @property
     def is_final(self) -> bool:
