@@ -117,6 +117,8 @@ std::string call(const Registry& registry, std::string_view op, std::string_view
     try {
         if (op == "describe") {
             outcome = catalogue(registry, arena);
+        } else if (std::optional<std::string> document = registry.direct_answer(op, payload)) {
+            return std::move(*document);
         } else {
             outcome = registry.dispatch(op, payload, arena);
         }

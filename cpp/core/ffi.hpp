@@ -43,6 +43,12 @@ public:
     virtual std::optional<Outcome> dispatch(std::string_view op, std::string_view payload,
                                             json::Arena& arena) const = 0;
     virtual std::vector<OpInfo> operations() const = 0;
+    // The whole result document of `op`, when the registry writes it straight from the payload
+    // (a large answer read without a tree of values); nothing to run `op` through `dispatch`,
+    // which then also explains any failure.
+    virtual std::optional<std::string> direct_answer(std::string_view /*op*/, std::string_view /*payload*/) const {
+        return std::nullopt;
+    }
 };
 
 // Never fails: every failure is inside the returned document.

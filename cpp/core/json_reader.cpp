@@ -777,6 +777,35 @@ std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& aren
     return StrictParser(arena.strings().copy(text), arena).run();
 }
 
+char* decode_string_to(const char* body, std::size_t available, char* out, std::size_t& quote) noexcept {
+    return decode_string<false>(body, strings::plain_run<false>(body, available), available, out, quote);
+}
+
+std::size_t checked_string_length(const char* body, std::size_t available) noexcept {
+    const StringScan scan = scan_string(body, available);
+    return scan.error.empty() ? scan.length : std::string_view::npos;
+}
+
+std::size_t plain_string_length(const char* body, std::size_t available) noexcept {
+    if (const std::size_t length = short_plain_length(body); length != std::string_view::npos) return length;
+    const StringScan scan = scan_string<true>(body, available);
+    return scan.error.empty() && !scan.has_escape ? scan.length : std::string_view::npos;
+}
+
+bool padded_string(const char* body, std::size_t n, char* scratch, std::string_view& out) noexcept {
+    const std::size_t plain = strings::plain_run<true>(body, n);
+    if (plain == n) {
+        if (body[n] != '"') return false;
+        out = {body, n};
+        return true;
+    }
+    std::size_t quote = 0;
+    char* const end = decode_string<true>(body, plain, n + 1, scratch, quote);
+    if (end == nullptr || quote != n) return false;
+    out = {scratch, static_cast<std::size_t>(end - scratch)};
+    return true;
+}
+
 }  // namespace detail
 
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) { return read(text, arena, false); }

@@ -2,7 +2,9 @@
 #include "payouts/ops.hpp"
 
 #include "core/catalogue.hpp"
+#include "core/json_reader.hpp"
 #include "payouts/batch.hpp"
+#include "payouts/batch_status_reader.hpp"
 #include "payouts/qr.hpp"
 #include "payouts/webhook.hpp"
 
@@ -22,5 +24,14 @@ std::optional<core::ffi::Outcome> PayoutsOps::dispatch(std::string_view op, std:
 }
 
 std::vector<core::ffi::OpInfo> PayoutsOps::operations() const { return Operations::operations(); }
+
+std::optional<std::string> PayoutsOps::direct_answer(std::string_view op, std::string_view payload) const {
+    // Only large answers: on small ones the walk's set-up costs more than the tree it saves.
+    constexpr std::string_view name = batch::BatchStatusOp::name;
+    if (payload.size() > core::json::detail::kSmallText && op.size() == name.size() + 1 + core::ffi::kParseStage.size() &&
+        op.starts_with(name) && op[name.size()] == '.' && op.ends_with(core::ffi::kParseStage))
+        return batch::status_document(payload);
+    return std::nullopt;
+}
 
 }  // namespace quorvel_bo::payouts
