@@ -7,6 +7,9 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <memory>
 #include <simdjson.h>
 #include <tuple>
@@ -241,7 +244,47 @@ static_assert(json::layout::keys<TransferStatus>[kStatusIndex] == "status" &&
 
 // The longest amount text: a sign, 29 digits, a point and a leading zero, in quotes.
 constexpr std::size_t kAmountMax = 40;
+
+// An amount's normalised text; empty for none.
+struct Amount {
+    std::array<char, kAmountMax> text{};
+    std::size_t size = 0;
+};
 constexpr std::size_t kStatusMax = 16;
+
+// A key and its closing quote, compared with the bytes of a padded buffer 16 at a time.
+struct KeyPattern {
+    std::array<char, 32> bytes{};
+    std::size_t size = 0;  // the key's length and its quote
+
+    constexpr explicit KeyPattern(std::string_view key) : size(key.size() + 1) {
+        for (std::size_t i = 0; i < key.size(); ++i) bytes[i] = key[i];
+        bytes[key.size()] = '"';
+    }
+    // True when `at` holds the key's bytes followed by its quote: as a key needs no escaping,
+    // that is the whole key. The buffer's padding allows reading 32 bytes.
+    bool matches(const char* at) const noexcept {
+#if defined(__SSE2__)
+        const auto equal = [&](std::size_t from) {
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + from));
+            const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + from));
+            return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        };
+        const unsigned first = size >= 16 ? 0xFFFFu : (1u << size) - 1;
+        if ((equal(0) & first) != first) return false;
+        if (size <= 16) return true;
+        const unsigned second = (1u << (size - 16)) - 1;
+        return (equal(16) & second) == second;
+#else
+        return std::memcmp(at, bytes.data(), size) == 0;
+#endif
+    }
+};
+
+constexpr auto kKeyPatterns = []<std::size_t... I>(std::index_sequence<I...>) {
+    static_assert(((json::layout::keys<Transfer>[I].size() < 32) && ...));
+    return std::array<KeyPattern, sizeof...(I)>{KeyPattern(json::layout::keys<Transfer>[I])...};
+}(std::make_index_sequence<kTransferFields>{});
 
 // ---------------------------------------------------------------------------------------------
 // The body's walk: every value the answer does not use is still checked as the fast reader checks
@@ -262,8 +305,9 @@ public:
         bool data = false;
         bool code_failed = false;
         for (auto member : root) {
-            od::field f;
-            if (std::move(member).get(f)) return false;
+            // Viewed where the iterator made it: a copy costs a stall on every field.
+            if (member.error()) return false;
+            od::field&& f = std::move(member).value_unsafe();
             std::string_view key;
             if (!plain_key(f, key) || key_count == kMaxTopKeys) return false;
             // A repeated top-level key makes the body unreadable.
@@ -293,8 +337,8 @@ private:
         bool batch_seen = false;
         bool transfers_seen = false;
         for (auto member : obj) {
-            od::field f;
-            if (std::move(member).get(f)) return false;
+            if (member.error()) return false;
+            od::field&& f = std::move(member).value_unsafe();
             std::string_view key;
             if (!plain_key(f, key)) return false;
             if (key == "nroLote") {
@@ -302,7 +346,7 @@ private:
                 batch_seen = true;
                 if (!read_value(f.value(), 2, Mode::opt_text, batch, true)) return false;
                 // Written as null before the transfers: it must still say nothing.
-                if (transfers_seen && !core::text::trim(batch.text).empty() && batch.present) return false;
+                if (transfers_seen && batch.present && !trimmed_text(batch.text).empty()) return false;
             } else if (key == "transacciones") {
                 if (transfers_seen) return false;
                 transfers_seen = true;
@@ -327,7 +371,7 @@ private:
             od::object obj;
             if (element.get(v) || !object_of(v, obj)) return false;
             std::array<Slot, kTransferFields> slots{};
-            std::optional<core::Decimal> amount;
+            Amount amount;
             if (!read_transfer(obj, slots) || !read_amount(slots[kSourceOf[kAmountIndex]], amount)) return false;
             write_transfer(slots, amount, first);
             first = false;
@@ -340,11 +384,10 @@ private:
         std::array<bool, kTransferFields> seen{};
         std::size_t hint = 0;
         for (auto member : obj) {
-            od::field f;
-            if (std::move(member).get(f)) return false;
-            std::string_view key;
-            if (!plain_key(f, key)) return false;
-            const std::size_t index = json::layout::field_index<Transfer>(key, hint);
+            if (member.error()) return false;
+            od::field&& f = std::move(member).value_unsafe();
+            const std::size_t index = transfer_field(f, hint);
+            if (index == npos) return false;
             if (index == kTransferFields) {
                 if (!check_value(f.value(), 4)) return false;
                 continue;
@@ -357,19 +400,55 @@ private:
         return seen[kEstado];
     }
 
-    // The amount as the amount decoder reads it; false where it refuses it.
-    static bool read_amount(const Slot& slot, std::optional<core::Decimal>& amount) {
+    // The amount's normalised text as the amount decoder and writer make it, into `out`; false
+    // where the decoder refuses it. Plain amounts of money are cut short: an integer part without
+    // a leading zero and at most 18 digits, and at most 10 fractional digits, fit the decimal type
+    // whatever they are, and normalising them only drops trailing fractional zeros.
+    static bool read_amount(const Slot& slot, Amount& out) {
+        out.size = 0;
         if (!slot.present) return true;
-        auto parsed = core::amount::from_value(slot.number ? json::Value::number(slot.text)
-                                                           : json::Value::string(slot.text));
+        const std::string_view text = slot.text;
+        std::size_t i = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        const std::size_t whole = i;
+        std::size_t last = i;  // end of the text to keep
+        if (i < text.size() && text[i] == '.') {
+            ++i;
+            const std::size_t fraction = i;
+            while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+                if (text[i] != '0') last = i + 1;
+                ++i;
+            }
+            if (i == fraction || i - fraction > 10) last = npos;
+        }
+        if (last != npos && i == text.size() && whole >= 1 && whole <= 18 && (text[0] != '0' || whole == 1)) {
+            std::memcpy(out.text.data(), text.data(), last);
+            out.size = last;
+            return true;
+        }
+        auto parsed = core::amount::from_value(slot.number ? json::Value::number(text) : json::Value::string(text));
         if (!parsed) return false;
-        amount = *parsed;
+        const std::string normal = parsed->normalized().to_string();
+        if (normal.size() > out.text.size()) return false;
+        std::memcpy(out.text.data(), normal.data(), normal.size());
+        out.size = normal.size();
         return true;
+    }
+
+    // The index of a transfer's field: the one after the last found is tried first, by its bytes
+    // alone (its key needs no escaping, so bytes followed by a quote are the whole key); npos for
+    // a key with an escape.
+    std::size_t transfer_field(od::field& f, std::size_t hint) {
+        const char* body = f.key().raw();
+        if (kKeyPatterns[hint].matches(body)) return hint;
+        std::string_view key;
+        if (!plain_key(f, key)) return npos;
+        return json::layout::field_index<Transfer>(key, hint);
     }
 
     // Reads a value in `mode` into `slot`; `keep` keeps a decoded string's bytes until the
     // transfer is written. False where decoding would fail.
-    bool read_value(od::value v, int depth, Mode mode, Slot& slot, bool keep) {
+    bool read_value(od::value& v, int depth, Mode mode, Slot& slot, bool keep) {
         od::json_type type;
         if (v.type().get(type)) return false;
         std::string_view token = v.raw_json_token();
@@ -398,7 +477,7 @@ private:
     }
 
     // The fast reader's checks on a value whose content is not needed.
-    bool check_value(od::value v, int depth) {
+    bool check_value(od::value& v, int depth) {
         od::json_type type;
         if (v.type().get(type)) return false;
         std::string_view token = v.raw_json_token();
@@ -418,10 +497,10 @@ private:
                 od::object obj;
                 if (v.get_object().get(obj)) return false;
                 for (auto member : obj) {
-                    od::field f;
+                    if (member.error()) return false;
+                    od::field&& f = std::move(member).value_unsafe();
                     std::string_view key;
-                    if (std::move(member).get(f) || !plain_key(f, key) || !check_value(f.value(), depth + 1))
-                        return false;
+                    if (!plain_key(f, key) || !check_value(f.value(), depth + 1)) return false;
                 }
                 return true;
             }
@@ -443,7 +522,7 @@ private:
         }
     }
 
-    bool object_of(od::value v, od::object& obj) {
+    bool object_of(od::value& v, od::object& obj) {
         od::json_type type;
         return !v.type().get(type) && type == od::json_type::object && !v.get_object().get(obj);
     }
@@ -497,8 +576,24 @@ private:
     // At most what an optional text takes written: null, or quotes and each byte escaped.
     static std::size_t text_bound(std::string_view text) noexcept { return 6 * text.size() + 6; }
 
+    // Trimmed text; most provider texts start and end with a visible ASCII character.
+    static std::string_view trimmed_text(std::string_view text) {
+        const auto visible = [](char c) { return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x80; };
+        if (!text.empty() && visible(text.front()) && visible(text.back())) return text;
+        return core::text::trim(text);
+    }
+
+    // The normalised status of a raw status word; the transfers of a batch repeat a few words.
+    core::PaymentStatus status_of(std::string_view raw) {
+        for (std::size_t i = 0; i < known_count_; ++i)
+            if (known_[i].first == raw) return known_[i].second;
+        const core::PaymentStatus status = core::Payout::map(raw);
+        if (known_count_ < known_.size()) known_[known_count_++] = {std::string(raw), status};
+        return status;
+    }
+
     static void write_text(json::Writer& w, const Slot& slot) {
-        const std::string_view text = slot.present ? core::text::trim(slot.text) : std::string_view();
+        const std::string_view text = slot.present ? trimmed_text(slot.text) : std::string_view();
         if (text.empty())
             w.raw("null");
         else
@@ -513,31 +608,64 @@ private:
         });
     }
 
-    void write_transfer(const std::array<Slot, kTransferFields>& slots, const std::optional<core::Decimal>& amount,
-                        bool first) {
+    void write_transfer(const std::array<Slot, kTransferFields>& slots, const Amount& amount, bool first) {
         std::size_t bound = json::layout::key_texts<TransferStatus>.total + 2 + kAmountMax + kStatusMax;
         for (const Slot& s : slots) bound += text_bound(s.text);
         bound += text_bound(slots[kEstado].text);
+        const std::string_view status = json::variant_name(status_of(slots[kEstado].text));
         write(bound, [&](json::Writer& w) {
-            if (!first) w.raw(',');
-            for (std::size_t place = 0; place < kStatusFields; ++place) {
-                const std::size_t field = json::layout::order<TransferStatus>[place];
-                const Slot& source = slots[kSourceOf[field]];
-                w.raw(json::layout::key_texts<TransferStatus>[place]);
-                switch (field) {
-                    case kStatusIndex: w.string(json::variant_name(core::Payout::map(source.text))); break;
-                    case kRawStatusIndex: w.string(source.text); break;
-                    case kAmountIndex:
-                        if (amount)
-                            json::Codec<core::Decimal>::write(w, *amount);
-                        else
-                            w.raw("null");
-                        break;
-                    default: write_text(w, source); break;
-                }
-            }
-            w.raw('}');
+            char* at = w.end();
+            if (!first) *at++ = ',';
+            // The fields in written order, each key's text a constant.
+            [&]<std::size_t... P>(std::index_sequence<P...>) {
+                (write_field<P>(at, slots, amount, status), ...);
+            }(std::make_index_sequence<kStatusFields>{});
+            *at++ = '}';
+            w = json::Writer(at);
         });
+    }
+
+    template <std::size_t Place>
+    static void write_field(char*& at, const std::array<Slot, kTransferFields>& slots, const Amount& amount,
+                            std::string_view status) {
+        constexpr std::size_t field = json::layout::order<TransferStatus>[Place];
+        constexpr std::string_view key = json::layout::key_texts<TransferStatus>[Place];
+        std::memcpy(at, key.data(), key.size());
+        at += key.size();
+        if constexpr (field == kStatusIndex) {
+            put_quoted(at, status);
+        } else if constexpr (field == kRawStatusIndex) {
+            put_string(at, slots[kSourceOf[field]].text);
+        } else if constexpr (field == kAmountIndex) {
+            if (amount.size == 0)
+                put_null(at);
+            else
+                put_quoted(at, {amount.text.data(), amount.size});
+        } else {
+            const Slot& source = slots[kSourceOf[field]];
+            const std::string_view text = source.present ? trimmed_text(source.text) : std::string_view();
+            if (text.empty())
+                put_null(at);
+            else
+                put_string(at, text);
+        }
+    }
+
+    static void put_null(char*& at) noexcept {
+        std::memcpy(at, "null", 4);
+        at += 4;
+    }
+    // Text that needs no escaping, in quotes.
+    static void put_quoted(char*& at, std::string_view text) noexcept {
+        *at++ = '"';
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+        *at++ = '"';
+    }
+    static void put_string(char*& at, std::string_view text) noexcept {
+        json::Writer w(at);
+        w.string(text);
+        at = w.end();
     }
 
     const char* base_;
@@ -545,6 +673,8 @@ private:
     std::string& out_;
     std::unique_ptr<char[]> scratch_;
     std::size_t scratch_at_ = 0;
+    std::array<std::pair<std::string, core::PaymentStatus>, 8> known_;
+    std::size_t known_count_ = 0;
 };
 
 }  // namespace
@@ -556,6 +686,7 @@ std::optional<std::string> status_document(std::string_view payload) {
         if (!body || body->status < 200 || body->status > 299) return std::nullopt;
         // The result is about as long as the body; what is reserved and never written costs no memory.
         out.reserve(body->size + body->size / 4 + 4096);
+        core::memory::prefer_large_pages(out.data(), out.capacity());
         od::parser parser;
         od::document doc;
         if (parser.iterate(body->buffer.get(), body->size, body->size + simdjson::SIMDJSON_PADDING).get(doc))
