@@ -4,9 +4,11 @@
 // newline the payload is an empty view with no storage, as a C++ caller may pass one.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <simdjson.h>
 
@@ -78,6 +80,19 @@ void check_document(const std::string& text) {
     require(!(kind == "ffi" && message.starts_with(kPanicPrefix)));
 }
 
+// The same registry without its direct answers: every call takes the ordinary road.
+class OrdinaryOps final : public ffi::Registry {
+public:
+    std::optional<ffi::Outcome> dispatch(std::string_view op, std::string_view payload,
+                                         quorvel_bo::core::json::Arena& arena) const override {
+        return ops_.dispatch(op, payload, arena);
+    }
+    std::vector<ffi::OpInfo> operations() const override { return ops_.operations(); }
+
+private:
+    quorvel_bo::payouts::PayoutsOps ops_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -88,6 +103,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view payload = newline == std::string_view::npos ? std::string_view{} : input.substr(newline + 1);
 
     const std::string document = ffi::call(registry, op, payload);
+    // A direct answer is the ordinary one, byte for byte.
+    if (registry.direct_answer(op, payload)) {
+        static const OrdinaryOps ordinary;
+        require(document == ffi::call(ordinary, op, payload));
+    }
     // The binding only ever passes valid UTF-8 (Python str); other bytes must merely be survived.
     if (is_valid_utf8(op) && is_valid_utf8(payload)) check_document(document);
     return 0;

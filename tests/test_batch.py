@@ -7,7 +7,7 @@ import re
 from typing import Any
 
 import pytest
-from conftest import PROCESS_ID, TRANSFER, failure, ok
+from conftest import PROCESS_ID, TRANSFER, doc, failure, ok
 
 from quorvel_bo.payouts._native import call
 
@@ -318,3 +318,50 @@ def test_batch_of_100_000_transfers(duplicate: bool) -> None:
     else:
         ids = [t["transaccionId"] for t in sent_body(build("authorize", data))["transacciones"]]
         assert ids == [f"T{i:07d}" for i in range(100_000)]
+
+
+# --- a large status answer, read straight into its result ------------------------------------------------------
+
+STATUS_WORDS = ["PAGADO", "PENDIENTE", "RECHAZADA", "EN_PROCESO", "ERROR", "CANCELADO", "REVERTIDO", "ENVIADO",
+                "proceso", " Aprobada ", "OTRO"]
+FILLERS = [json.dumps({"estado": word, "transaccionId": f"TX-{i:04d}", "numeroReferencia": 880000000 + i,
+                       "importe": 150.5, "nombreCliente": "Jos\u00e9 Quispe", "codigoBanco": 1001, "moneda": "BOB"})
+           for i, word in enumerate(STATUS_WORDS * 3)]
+
+
+def status_answer(transfers: list[str], head: str = '"nroLote":7781,', tail: str = "") -> str:
+    body = '{"code":"00","data":{' + head + '"transacciones":[' + ",".join(transfers) + "]" + tail + "}}"
+    payload = json.dumps({"input": query(batch_number="1"), "response": {"status": 200, "body": body}})
+    assert (len(payload) > 4096) == (len(transfers) > 1)  # the small ones take the ordinary reader
+    return call("batch.status.parse", payload)
+
+
+@pytest.mark.parametrize(
+    ("odd", "head", "tail"),
+    [
+        ('{"estado":"PAGADO","importe":100.10}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","importe":"  12.50 "}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","importe":1e2}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","importe":0.000}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","importe":123456789012345678901234567890}', '"nroLote":7781,', ""),
+        ('{"\\u0065stado":"PAGADO"}', '"nroLote":7781,', ""),
+        ('{"estado":" pagado ","nombreBanco":"\\u00a0Banco \\"Uni\\u00f3n\\"\\u3000","mensaje":"\\u0001\\n"}',
+         '"nroLote":7781,', ""),
+        ('{"transaccionId":1.5e3,"numeroReferencia":true,"ciCliente":[1,{"a":null}],"estado":"X","z":{}}',
+         '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","estado":"ERROR"}', '"nroLote":7781,', ""),
+        ('{"mensaje":"sin estado"}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO","moneda":68}', '"nroLote":7781,', ""),
+        ('{"estado":"PAGADO"}', "", ',"nroLote":" L-9 "'),
+        ('{"estado":"PAGADO"}', "", ',"nroLote":"  "'),
+    ],
+)
+def test_large_status_answer_reads_each_transfer_as_a_small_one(odd: str, head: str, tail: str) -> None:
+    # Large answers are written while they are read; small ones go through records. Both agree.
+    small = json.loads(status_answer([odd], head, tail))
+    if not small["ok"]:
+        assert status_answer([*FILLERS, odd], head, tail) == doc(small)
+        return
+    fillers = [json.loads(status_answer([t], head, tail))["value"]["transfers"][0] for t in FILLERS]
+    expected = {"batch_number": small["value"]["batch_number"], "transfers": [*fillers, *small["value"]["transfers"]]}
+    assert status_answer([*FILLERS, odd], head, tail) == ok(expected)

@@ -578,7 +578,9 @@ private:
 
     // Trimmed text; most provider texts start and end with a visible ASCII character.
     static std::string_view trimmed_text(std::string_view text) {
-        const auto visible = [](char c) { return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x80; };
+        const auto visible = [](char c) {
+            return static_cast<unsigned char>(c) > 0x20 && static_cast<unsigned char>(c) < 0x80;
+        };
         if (!text.empty() && visible(text.front()) && visible(text.back())) return text;
         return core::text::trim(text);
     }

@@ -28,8 +28,9 @@ std::vector<core::ffi::OpInfo> PayoutsOps::operations() const { return Operation
 std::optional<std::string> PayoutsOps::direct_answer(std::string_view op, std::string_view payload) const {
     // Only large answers: on small ones the walk's set-up costs more than the tree it saves.
     constexpr std::string_view name = batch::BatchStatusOp::name;
-    if (payload.size() > core::json::detail::kSmallText && op.size() == name.size() + 1 + core::ffi::kParseStage.size() &&
-        op.starts_with(name) && op[name.size()] == '.' && op.ends_with(core::ffi::kParseStage))
+    if (payload.size() > core::json::detail::kSmallText &&
+        op.size() == name.size() + 1 + core::ffi::kParseStage.size() && op.starts_with(name) &&
+        op[name.size()] == '.' && op.ends_with(core::ffi::kParseStage))
         return batch::status_document(payload);
     return std::nullopt;
 }
