@@ -242,15 +242,16 @@ static_assert(json::layout::keys<TransferStatus>[kStatusIndex] == "status" &&
               json::layout::keys<TransferStatus>[kRawStatusIndex] == "raw_status" &&
               json::layout::keys<TransferStatus>[kAmountIndex] == "amount");
 
-// The longest amount text: a sign, 29 digits, a point and a leading zero, in quotes.
+// Room for the longest amount text (a sign, 29 digits, a point and a leading zero, in quotes) and
+// for the longest status name in quotes.
 constexpr std::size_t kAmountMax = 40;
+constexpr std::size_t kStatusMax = 16;
 
 // An amount's normalised text; empty for none.
 struct Amount {
     std::array<char, kAmountMax> text{};
     std::size_t size = 0;
 };
-constexpr std::size_t kStatusMax = 16;
 
 // A key and its closing quote, compared with the bytes of a padded buffer 16 at a time.
 struct KeyPattern {
