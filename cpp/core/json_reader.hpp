@@ -1,5 +1,5 @@
-// The two parsers behind json::parse, for the tests that hold them to each other. Internal to the
-// JSON layer.
+// The two parsers behind json::parse, for the tests that hold them to each other, and their string
+// checks, for readers that walk simdjson themselves. Internal to the JSON layer and those readers.
 #pragma once
 
 #include <cstddef>
