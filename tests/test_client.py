@@ -382,8 +382,8 @@ def test_public_surface() -> None:
 
 
 def test_large_batches_give_the_same_result_off_the_event_loop() -> None:
-    """An AsyncClient converts large batches in a worker thread; the results are those of Client."""
-    transfers = [dataclasses.replace(TRANSFER, transaction_id=f"TRX-{i:04d}") for i in range(600)]
+    """An AsyncClient converts large batches in a worker thread, in pieces; the results are those of Client."""
+    transfers = [dataclasses.replace(TRANSFER, transaction_id=f"TRX-{i:04d}") for i in range(2_100)]
     wire = [{"transaccionId": t.transaction_id, "estado": "PAGADO", "importe": "1250.50", "nombreCliente": "María " * 20}
             for t in transfers]
     answers = ok({"nroLote": 7781, "processId": PROCESS, "transacciones": wire})

@@ -16,7 +16,7 @@ from typing import Any, Literal, NamedTuple, TypeVar
 import anyio
 import httpx
 import msgspec
-from quorvel_bo.payouts._core import OpEntry, dumps, op_entry, op_names, run_into, run_text
+from quorvel_bo.payouts._core import _PIECE, OpEntry, dumps, op_entry, op_names, run_into, run_text
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
@@ -260,10 +260,14 @@ def _authorize_exchange(
         "process_id": _process_id(process_id),
         "webhook_url": _text(webhook_url, "webhook_url"),
         "webhook_token": _text(webhook_token, "webhook_token"),
-        "transfers": items,
     }
     try:
-        text = _TRANSFERS_WRITER.encode(data)
+        # A thousand transfers at a time, so that other threads (an event loop) run in between;
+        # each piece is a JSON array, joined without its brackets.
+        pieces = [
+            memoryview(_TRANSFERS_WRITER.encode(items[i : i + _PIECE]))[1:-1] for i in range(0, len(items), _PIECE)
+        ]
+        text = b"".join((dumps(data)[:-1], b',"transfers":[', b",".join(pieces), b"]}"))
     except (TypeError, ValueError, msgspec.EncodeError):
         # What that writer does not take (a str subclass, a lone surrogate) goes field by field,
         # as the records write themselves; the core then judges it.
@@ -422,7 +426,7 @@ class _BaseClient:
         )
 
     @staticmethod
-    def _read(exchange: _Exchange, response: httpx.Response, kind: type[T]) -> T:
+    def _read(exchange: _Exchange, response: httpx.Response, kind: type[T], in_pieces: bool = False) -> T:
         # The body goes in as a JSON string, escaped in one pass (msgspec is the faster at that),
         # and is never read into values here. A decoded body holds no lone surrogate.
         payload = b'{"input":%b,"response":{"status":%d,"body":%b}}' % (
@@ -431,7 +435,7 @@ class _BaseClient:
             msgspec.json.encode(_body_text(response)),
         )
         try:
-            return run_into(exchange.entry.name + ".parse", payload.decode(), kind)
+            return run_into(exchange.entry.name + ".parse", payload.decode(), kind, in_pieces=in_pieces)
         except ApiError as exc:
             exc.request_id = _request_id(response)
             raise
@@ -860,7 +864,7 @@ class AsyncClient(_BaseClient):
                     await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 large = exchange.large or len(response.content) >= _LARGE_BODY
                 try:
-                    return await self._off_loop(large, self._read, exchange, response, kind)
+                    return await self._off_loop(large, self._read, exchange, response, kind, large)
                 except PayoutsError as exc:
                     failure = exc
             decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
