@@ -16,7 +16,7 @@ from typing import Any, Literal, NamedTuple, TypeVar
 import anyio
 import httpx
 import msgspec
-from quorvel_bo.payouts._core import _PIECE, OpEntry, dumps, op_entry, op_names, run_into, run_text
+from quorvel_bo.payouts._core import PIECE_RECORDS, OpEntry, dumps, op_entry, op_names, run_into, run_text
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
@@ -262,10 +262,11 @@ def _authorize_exchange(
         "webhook_token": _text(webhook_token, "webhook_token"),
     }
     try:
-        # A thousand transfers at a time, so that other threads (an event loop) run in between;
+        # A piece of the transfers at a time, so that other threads (an event loop) run in between;
         # each piece is a JSON array, joined without its brackets.
         pieces = [
-            memoryview(_TRANSFERS_WRITER.encode(items[i : i + _PIECE]))[1:-1] for i in range(0, len(items), _PIECE)
+            memoryview(_TRANSFERS_WRITER.encode(items[start : start + PIECE_RECORDS]))[1:-1]
+            for start in range(0, len(items), PIECE_RECORDS)
         ]
         text = b"".join((dumps(data)[:-1], b',"transfers":[', b",".join(pieces), b"]}"))
     except (TypeError, ValueError, msgspec.EncodeError):

@@ -15,7 +15,7 @@ import orjson
 from quorvel_bo.payouts._errors import error_from_core
 from quorvel_bo.payouts._native import call
 
-__all__ = ["OpEntry", "dumps", "op_entry", "op_names", "run", "run_into", "run_text"]
+__all__ = ["PIECE_RECORDS", "OpEntry", "dumps", "op_entry", "op_names", "run", "run_into", "run_text"]
 
 T = TypeVar("T")
 
@@ -43,6 +43,11 @@ def run_text(op: str, payload: str) -> Any:
     raise error_from_core(document["error"])
 
 
+def _answer_decoder(kind: Any) -> msgspec.json.Decoder[Any]:
+    # Only the value is typed: a failure's error object is read as run_text reads it.
+    return msgspec.json.Decoder(msgspec.defstruct("Answer", [("ok", bool), ("value", kind, None)]))
+
+
 _DECODERS: dict[Any, msgspec.json.Decoder[Any]] = {}
 
 
@@ -56,7 +61,7 @@ def _decoder(kind: Any) -> msgspec.json.Decoder[Any]:
 
 # Records read per piece of a long list: a few milliseconds each, so that a thread waiting for
 # the interpreter lock (an event loop) gets it in between.
-_PIECE = 1000
+PIECE_RECORDS = 1000
 
 
 @dataclass(frozen=True, slots=True)
@@ -99,14 +104,9 @@ def _pieces(kind: Any) -> _Pieces | None:
 
 def _read_pieces(raws: list[msgspec.Raw], decoder: msgspec.json.Decoder[Any]) -> list[Any]:
     items: list[Any] = []
-    for start in range(0, len(raws), _PIECE):
-        items += decoder.decode(b"".join((b"[", b",".join(raws[start : start + _PIECE]), b"]")))
+    for start in range(0, len(raws), PIECE_RECORDS):
+        items += decoder.decode(b"".join((b"[", b",".join(raws[start : start + PIECE_RECORDS]), b"]")))
     return items
-
-
-def _answer_decoder(kind: Any) -> msgspec.json.Decoder[Any]:
-    # Only the value is typed: a failure's error object is read as run_text reads it.
-    return msgspec.json.Decoder(msgspec.defstruct("Answer", [("ok", bool), ("value", kind, None)]))
 
 
 def run_into(op: str, payload: str, kind: type[T], *, in_pieces: bool = False) -> T:
