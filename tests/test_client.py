@@ -305,6 +305,30 @@ def test_input_failures_send_nothing(kind: str, call: Callable[[Any], Any], rais
     assert provider.requests == []
 
 
+@pytest.mark.parametrize(
+    ("importe", "amount"),
+    [("79228162514264337593543950335", "79228162514264337593543950335"), ("-7.50", "-7.5"), ("1e3", "1000"),
+     ("0.0000000000000000000000000001", "0.0000000000000000000000000001")],
+)
+def test_amounts_of_a_batch_stay_exact(kind: str, importe: str, amount: str) -> None:
+    """The provider's number is read into Decimal from its text, never through a float."""
+    body = f'{{"code":"00","data":{{"transacciones":[{{"estado":"PAGADO","importe":{importe}}}]}}}}'
+    status = run(make(Provider((200, body)), kind=kind), CALLS["batch_status"])
+    assert status.transfers[0].amount.as_tuple() == Decimal(amount).as_tuple()
+
+
+def test_transfers_holding_str_subclasses_are_sent_as_their_text(kind: str) -> None:
+    class Text(str):
+        pass
+
+    transfer = dataclasses.replace(TRANSFER, transaction_id=Text("TRX-0001"), recipient_name=Text("Maria Quispe"))
+    provider, plain = Provider(ANSWERS["authorize"]), Provider(ANSWERS["authorize"])
+    run(make(provider, kind=kind), lambda c: c.authorize_batch("SUC-01", PROCESS, "https://payouts.example.com/hook",
+                                                               HOOK_SECRET, [transfer]))
+    run(make(plain, kind=kind), CALLS["authorize"])
+    assert provider.requests[0].content == plain.requests[0].content
+
+
 def test_async_client_awaits_a_coroutine_token_and_closes() -> None:
     async def token() -> AccessToken:
         return AccessToken(access_token="from-coroutine")
@@ -358,8 +382,8 @@ def test_public_surface() -> None:
 
 
 def test_large_batches_give_the_same_result_off_the_event_loop() -> None:
-    """An AsyncClient converts large batches in a worker thread; the results are those of Client."""
-    transfers = [dataclasses.replace(TRANSFER, transaction_id=f"TRX-{i:04d}") for i in range(600)]
+    """An AsyncClient converts large batches in a worker thread, in pieces; the results are those of Client."""
+    transfers = [dataclasses.replace(TRANSFER, transaction_id=f"TRX-{i:04d}") for i in range(2_100)]
     wire = [{"transaccionId": t.transaction_id, "estado": "PAGADO", "importe": "1250.50", "nombreCliente": "María " * 20}
             for t in transfers]
     answers = ok({"nroLote": 7781, "processId": PROCESS, "transacciones": wire})

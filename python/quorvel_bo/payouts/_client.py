@@ -15,7 +15,8 @@ from typing import Any, Literal, NamedTuple, TypeVar
 
 import anyio
 import httpx
-from quorvel_bo.payouts._core import OpEntry, op_entry, op_names, run
+import msgspec
+from quorvel_bo.payouts._core import PIECE_RECORDS, OpEntry, dumps, op_entry, op_names, run_into, run_text
 from quorvel_bo.payouts._errors import (
     AmbiguousPaymentError,
     ApiError,
@@ -149,7 +150,8 @@ class _Exchange(NamedTuple):
     """
 
     entry: OpEntry
-    input: dict[str, Any]
+    #: The input's JSON text, written once for both stages and every attempt.
+    input: bytes
     reference: str | None = None
     transaction_id: str | None = None
     amount: Decimal | None = None
@@ -233,29 +235,48 @@ def _pay_exchange(
     }
     asked = Decimal(text) if text is not None else (scanned.amount if scanned.has_fixed_amount else None)
     return _Exchange(
-        op_entry("payouts.pay"), data, reference=scanned.reference, transaction_id=transaction_id, amount=asked
+        op_entry("payouts.pay"), dumps(data), reference=scanned.reference, transaction_id=transaction_id, amount=asked
     )
 
 
-def _authorize_input(
+# Writes the transfers straight from their records, in C. An amount goes as a JSON number of its
+# exact text, and so would a Decimal put where text belongs, which the core then refuses.
+_TRANSFERS_WRITER = msgspec.json.Encoder(decimal_format="number")
+
+
+def _authorize_exchange(
     branch_code: str,
     process_id: str | uuid.UUID,
     webhook_url: str,
     webhook_token: str,
     transfers: Sequence[BatchTransfer],
-) -> dict[str, Any]:
-    items = []
-    for transfer in transfers:
+) -> _Exchange:
+    items = list(transfers)
+    for transfer in items:
         if not isinstance(transfer, BatchTransfer):
             raise TypeError(f"transfers must hold BatchTransfer records, not {type(transfer).__name__}")
-        items.append(transfer.to_core())
-    return {
+    data: dict[str, Any] = {
         "branch_code": _text(branch_code, "branch_code"),
         "process_id": _process_id(process_id),
         "webhook_url": _text(webhook_url, "webhook_url"),
         "webhook_token": _text(webhook_token, "webhook_token"),
-        "transfers": items,
     }
+    try:
+        # A piece of the transfers at a time, so that other threads (an event loop) run in between;
+        # each piece is a JSON array, joined without its brackets.
+        pieces = [
+            memoryview(_TRANSFERS_WRITER.encode(items[start : start + PIECE_RECORDS]))[1:-1]
+            for start in range(0, len(items), PIECE_RECORDS)
+        ]
+        text = b"".join((dumps(data)[:-1], b',"transfers":[', b",".join(pieces), b"]}"))
+    except (TypeError, ValueError, msgspec.EncodeError):
+        # What that writer does not take (a str subclass, a lone surrogate) goes field by field,
+        # as the records write themselves; the core then judges it.
+        data["transfers"] = [transfer.to_core() for transfer in items]
+        text = dumps(data)
+    return _Exchange(
+        op_entry("batch.authorize"), text, amount_field="transfers.amount", large=len(items) >= _LARGE_BATCH
+    )
 
 
 def _process_id(value: object) -> str:
@@ -271,19 +292,6 @@ def _batch_status_input(
         "batch_number": _opt_text(batch_number, "batch_number"),
         "transaction_id": _opt_text(transaction_id, "transaction_id"),
     }
-
-
-def _authorize_exchange(data: dict[str, Any]) -> _Exchange:
-    return _Exchange(
-        op_entry("batch.authorize"),
-        data,
-        amount_field="transfers.amount",
-        large=len(data["transfers"]) >= _LARGE_BATCH,
-    )
-
-
-def _banks(values: Any) -> list[Bank]:
-    return [Bank.from_core(b) for b in values]
 
 
 def _not_found(exc: ApiError) -> ApiError:
@@ -332,6 +340,7 @@ class _BaseClient:
                 f"use the operation names: {', '.join(sorted(op_names()))}"
             )
         self._config: dict[str, Any] = {"client_id": client_id, "environment": environment, "base_url": base_url}
+        self._config_text = dumps(self._config)
         if client_secret is not None or basic_token is not None:
             # No operation uses them: tokens come from the token source. Not kept, so that no
             # secret sits in memory for nothing.
@@ -380,11 +389,9 @@ class _BaseClient:
 
     def _request(self, http: httpx.Client | httpx.AsyncClient, exchange: _Exchange, token: object) -> httpx.Request:
         document = _token_document(token)
+        payload = b'{"config":' + self._config_text + b',"token":' + dumps(document) + b',"input":' + exchange.input
         try:
-            built = run(
-                exchange.entry.name + ".build",
-                {"config": self._config, "token": document, "input": exchange.input},
-            )
+            built = run_text(exchange.entry.name + ".build", (payload + b"}").decode())
         except ProtocolError as exc:
             if not exc.message.startswith(_INVALID_AMOUNT):
                 raise
@@ -419,17 +426,17 @@ class _BaseClient:
             exchange.entry.name, request.method, self._public_url(request.url), attempt, response.status_code
         )
 
-    @classmethod
-    def _read(cls, exchange: _Exchange, response: httpx.Response, convert: Callable[[Any], T]) -> T:
-        return convert(cls._parse(exchange, response))
-
     @staticmethod
-    def _parse(exchange: _Exchange, response: httpx.Response) -> Any:
+    def _read(exchange: _Exchange, response: httpx.Response, kind: type[T], in_pieces: bool = False) -> T:
+        # The body goes in as a JSON string, escaped in one pass (msgspec is the faster at that),
+        # and is never read into values here. A decoded body holds no lone surrogate.
+        payload = b'{"input":%b,"response":{"status":%d,"body":%b}}' % (
+            exchange.input,
+            response.status_code,
+            msgspec.json.encode(_body_text(response)),
+        )
         try:
-            return run(
-                exchange.entry.name + ".parse",
-                {"input": exchange.input, "response": {"status": response.status_code, "body": _body_text(response)}},
-            )
+            return run_into(exchange.entry.name + ".parse", payload.decode(), kind, in_pieces=in_pieces)
         except ApiError as exc:
             exc.request_id = _request_id(response)
             raise
@@ -605,7 +612,7 @@ class Client(_BaseClient):
     def _current_token(self) -> object:
         return self._token() if callable(self._token) else self._token
 
-    def _execute(self, exchange: _Exchange, convert: Callable[[Any], T], max_attempts: int | None = None) -> T:
+    def _execute(self, exchange: _Exchange, kind: type[T], max_attempts: int | None = None) -> T:
         attempts = max_attempts or self._max_attempts
         attempt, refreshed = 0, False
         while True:
@@ -629,7 +636,7 @@ class Client(_BaseClient):
                 if self._on_response:
                     _emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 try:
-                    return self._read(exchange, response, convert)
+                    return self._read(exchange, response, kind)
                 except PayoutsError as exc:
                     failure = exc
             decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
@@ -644,12 +651,12 @@ class Client(_BaseClient):
             _emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
             self._sleep(decision.delay)
 
-    def _op(self, name: str, data: dict[str, Any], convert: Callable[[Any], T]) -> T:
-        return self._execute(_Exchange(op_entry(name), data), convert)
+    def _op(self, name: str, data: dict[str, Any], kind: type[T]) -> T:
+        return self._execute(_Exchange(op_entry(name), dumps(data)), kind)
 
     def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""
-        return self._op("payouts.scan", _scan_input(qr_text), ScannedQr.from_core)
+        return self._op("payouts.scan", _scan_input(qr_text), ScannedQr)
 
     def pay(
         self,
@@ -665,12 +672,12 @@ class Client(_BaseClient):
         AmbiguousPaymentError when the outcome is unknown: then ask ``resolve_payout``.
         """
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
-        return self._execute(exchange, Payout.from_core)
+        return self._execute(exchange, Payout)
 
     def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
-        exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
+        exchange = _Exchange(op_entry("payouts.status"), dumps({"reference": _text(reference, "reference")}))
         try:
-            return self._execute(exchange, Payout.from_core, max_attempts)
+            return self._execute(exchange, Payout, max_attempts)
         except ApiError as exc:
             raise _not_found(exc) from None
 
@@ -683,7 +690,7 @@ class Client(_BaseClient):
 
     def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        return self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, _banks)
+        return self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, list[Bank])
 
     def authorize_batch(
         self,
@@ -698,8 +705,8 @@ class Client(_BaseClient):
         Sent once. A TransportError leaves the outcome unknown: look the batch up with
         ``batch_status`` before submitting it again.
         """
-        data = _authorize_input(branch_code, process_id, webhook_url, webhook_token, transfers)
-        return self._execute(_authorize_exchange(data), BatchAuthorization.from_core)
+        exchange = _authorize_exchange(branch_code, process_id, webhook_url, webhook_token, transfers)
+        return self._execute(exchange, BatchAuthorization)
 
     def batch_status(
         self,
@@ -711,7 +718,7 @@ class Client(_BaseClient):
     ) -> BatchStatus:
         """A batch, looked up by exactly one of ``batch_number`` or ``transaction_id``."""
         data = _batch_status_input(branch_code, process_id, batch_number, transaction_id)
-        return self._op("batch.status", data, BatchStatus.from_core)
+        return self._op("batch.status", data, BatchStatus)
 
     def resolve_payout(
         self, reference: str, *, deadline: float = 120.0, poll_interval: float = 2.0, max_interval: float = 30.0
@@ -829,7 +836,7 @@ class AsyncClient(_BaseClient):
         return await anyio.to_thread.run_sync(work, *args) if large else work(*args)
 
     async def _execute(
-        self, exchange: _Exchange, convert: Callable[[Any], T], max_attempts: int | None = None
+        self, exchange: _Exchange, kind: type[T], max_attempts: int | None = None
     ) -> T:
         attempts = max_attempts or self._max_attempts
         attempt, refreshed = 0, False
@@ -858,7 +865,7 @@ class AsyncClient(_BaseClient):
                     await self._emit(self._on_response, self._response_event(exchange, request, response, attempt))
                 large = exchange.large or len(response.content) >= _LARGE_BODY
                 try:
-                    return await self._off_loop(large, self._read, exchange, response, convert)
+                    return await self._off_loop(large, self._read, exchange, response, kind, large)
                 except PayoutsError as exc:
                     failure = exc
             decision = self._decide(exchange, failure, response, attempt, attempts, callable(self._token) and not refreshed)
@@ -873,12 +880,12 @@ class AsyncClient(_BaseClient):
             await self._emit(self._on_retry, self._retry_event(exchange, request, attempt, decision.delay, failure))
             await self._sleep(decision.delay)
 
-    async def _op(self, name: str, data: dict[str, Any], convert: Callable[[Any], T]) -> T:
-        return await self._execute(_Exchange(op_entry(name), data), convert)
+    async def _op(self, name: str, data: dict[str, Any], kind: type[T]) -> T:
+        return await self._execute(_Exchange(op_entry(name), dumps(data)), kind)
 
     async def scan(self, qr_text: str) -> ScannedQr:
         """Reads a payment QR code (its content as text)."""
-        return await self._op("payouts.scan", _scan_input(qr_text), ScannedQr.from_core)
+        return await self._op("payouts.scan", _scan_input(qr_text), ScannedQr)
 
     async def pay(
         self,
@@ -890,12 +897,12 @@ class AsyncClient(_BaseClient):
     ) -> Payout:
         """Pays a scanned QR; see Client.pay."""
         exchange = _pay_exchange(scanned, source_account, transaction_id, amount, description)
-        return await self._execute(exchange, Payout.from_core)
+        return await self._execute(exchange, Payout)
 
     async def _status(self, reference: str, max_attempts: int | None = None) -> Payout:
-        exchange = _Exchange(op_entry("payouts.status"), {"reference": _text(reference, "reference")})
+        exchange = _Exchange(op_entry("payouts.status"), dumps({"reference": _text(reference, "reference")}))
         try:
-            return await self._execute(exchange, Payout.from_core, max_attempts)
+            return await self._execute(exchange, Payout, max_attempts)
         except ApiError as exc:
             raise _not_found(exc) from None
 
@@ -905,7 +912,7 @@ class AsyncClient(_BaseClient):
 
     async def banks(self, branch_code: str) -> list[Bank]:
         """The banks that batch transfers can be sent to."""
-        return await self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, _banks)
+        return await self._op("batch.banks", {"branch_code": _text(branch_code, "branch_code")}, list[Bank])
 
     async def authorize_batch(
         self,
@@ -917,8 +924,8 @@ class AsyncClient(_BaseClient):
     ) -> BatchAuthorization:
         """Submits a batch of transfers; see Client.authorize_batch."""
         inputs = (branch_code, process_id, webhook_url, webhook_token, transfers)
-        data = await self._off_loop(len(transfers) >= _LARGE_BATCH, _authorize_input, *inputs)
-        return await self._execute(_authorize_exchange(data), BatchAuthorization.from_core)
+        exchange = await self._off_loop(len(transfers) >= _LARGE_BATCH, _authorize_exchange, *inputs)
+        return await self._execute(exchange, BatchAuthorization)
 
     async def batch_status(
         self,
@@ -930,7 +937,7 @@ class AsyncClient(_BaseClient):
     ) -> BatchStatus:
         """A batch, looked up by exactly one of ``batch_number`` or ``transaction_id``."""
         data = _batch_status_input(branch_code, process_id, batch_number, transaction_id)
-        return await self._op("batch.status", data, BatchStatus.from_core)
+        return await self._op("batch.status", data, BatchStatus)
 
     async def resolve_payout(
         self, reference: str, *, deadline: float = 120.0, poll_interval: float = 2.0, max_interval: float = 30.0

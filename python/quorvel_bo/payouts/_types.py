@@ -1,7 +1,8 @@
 """Typed records of the payouts client and their conversion to and from the core's JSON."""
 
-from __future__ import annotations
-
+# No postponed annotations here: the records' annotations are the types themselves, so that the
+# core's answers can be decoded straight into them (the package renames their __module__, where
+# names in text could not be looked up).
 import dataclasses
 import datetime
 import enum
@@ -109,7 +110,7 @@ class CoreRecord:
     _path: ClassVar[str | None] = None
 
     @classmethod
-    def from_core(cls, document: Mapping[str, Any]) -> Self:
+    def from_core(cls, document: Mapping[str, Any]) -> "Self":
         return _codec(cls).read(document)  # type: ignore[no-any-return]
 
     def to_core(self) -> dict[str, Any]:
