@@ -15,7 +15,8 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import SimulatorProcess
+from conftest import PROCESS_ID, SimulatorProcess
+from conftest import WEBHOOK_TOKEN as HOOK_SECRET
 
 from quorvel_bo.payouts import AsyncClient, call
 from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
@@ -23,8 +24,6 @@ from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN
 from quorvel_bo.payouts.simulator._provider import Provider
 
 FAST = Settings(settle_after=2, slow_delay=1.0, transfer_interval=0.01, webhook_backoff=0.01, webhook_attempts=3)
-PROCESS_ID = "5b0f8f0e-2f7c-4d7e-9a53-0c5d2e7b9f11"
-HOOK_SECRET = "s3cr3t-t0ken-2024-xyz"
 HEADERS = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID,
            "branchCode": "SUC-01", "Content-Type": "application/json"}
 
@@ -50,12 +49,6 @@ def transfer(transaction_id: str, bank_code: str = "1001") -> dict[str, Any]:
 def authorize(sim: Simulator, url: str, *transfers: dict[str, Any]) -> Any:
     return exchange(sim, "batch.authorize", {"branch_code": "SUC-01", "process_id": PROCESS_ID, "webhook_url": url,
                                               "webhook_token": HOOK_SECRET, "transfers": list(transfers)})
-
-
-@pytest.fixture
-def sim() -> Iterator[Simulator]:
-    with Simulator(settings=FAST) as running:
-        yield running
 
 
 @pytest.mark.parametrize(
