@@ -68,7 +68,6 @@ def test_call_arguments(args: tuple[object, ...], kwargs: dict[str, object], exp
         (lambda: (type(_native.PROTOCOL_VERSION), _native.PROTOCOL_VERSION), (int, 2)),
         (lambda: (call.__name__, call.__module__, call.__self__), ("call", "quorvel_bo.payouts._native", _native)),
         (lambda: (call.__text_signature__, list(inspect.signature(call).parameters)), ("(op, payload)", ["op", "payload"])),
-        (lambda: call.__doc__, "Runs a payout operation; `payload` and the result are JSON strings\n(see `quorvel_bo_core::ffi`)."),
         (lambda: (_native.PanicException.__bases__, _native.PanicException.__module__, _native.PanicException.__name__),
          ((BaseException,), "quorvel_bo.payouts._native", "PanicException")),
         (lambda: (quorvel_bo.payouts.call, quorvel_bo.payouts.PROTOCOL_VERSION, quorvel_bo.payouts.__version__),
