@@ -136,18 +136,12 @@ BAD_URL = "must be an http(s) URL"
 @pytest.mark.parametrize(
     "url",
     [
-        "http://h",
-        "https://hooks.example.com:443/cb",
-        "http://127.0.0.1:1/x",
-        "http://h:65535",
-        "http://[::1]:8080/cb",
-        "http://[2001:db8::7]/cb",
+        "http://h", "https://hooks.example.com:443/cb", "http://127.0.0.1:1/x", "http://h:65535", "http://[::1]:8080/cb",
+        "http://[2001:db8::7]/cb", "https://h.example?src=q", "https://h.example/caf\u00e9?q=\u00f1&r=\u20ac",
         # User info is the receiver's business; its colon is not a port's.
         "https://user:pw@h.example/cb",
-        "https://h.example?src=q",
         # Only a parameter named exactly `token` is in the way.
         "https://h.example/cb?tokens=1&x_token=2&Token=3&a=token&token_b",
-        "https://h.example/caf\u00e9?q=\u00f1&r=\u20ac",
     ],
 )
 def test_deliverable_notification_urls_are_sent_with_the_token(url: str) -> None:
@@ -161,8 +155,8 @@ def test_deliverable_notification_urls_are_sent_with_the_token(url: str) -> None
         # No authority, or no host in it.
         "http://", "https://", "http:///cb", "https://?a=1", "http://:80/cb", "http://user@/cb",
         # A port that is not one.
-        "http://h:", "http://h:/cb", "http://h:0", "http://h:65536", "http://h:99999/cb", "http://h:8o",
-        "http://h:-1", "http://h:+80", "http://[::1]:/x", "http://[::1]:70000", "http://[::1", "http://[::1]x/cb",
+        "http://h:", "http://h:/cb", "http://h:0", "http://h:65536", "http://h:99999/cb", "http://h:8o", "http://h:-1",
+        "http://h:+80", "http://[::1]:/x", "http://[::1]:70000", "http://[::1", "http://[::1]x/cb",
         # Sent as written: no control character or space may travel in it.
         "https://h.example/c b", "https://h.example/cb\r\nX-Injected: 1", "https://h.example/\tcb",
         "https://h.example/cb\x7f", "https://h.example/cb\x00", "https://h.example/cb?a= 1", "https://h .example",
