@@ -354,7 +354,11 @@ def test_close_leaves_a_borrowed_http_client_open() -> None:
         owned.payout_status("104589")
 
 
-def test_every_public_error_is_a_payouts_error() -> None:
+def test_public_surface() -> None:
+    """Every class and function the package exports is in `__all__`, and every error is a PayoutsError."""
+    defined = {name for name, value in vars(payouts).items()
+               if not name.startswith("_") and str(getattr(value, "__module__", "")).startswith("quorvel_bo.payouts")}
+    assert defined <= set(payouts.__all__) and all(hasattr(payouts, name) for name in payouts.__all__)
     exceptions = [getattr(payouts, n) for n in payouts.__all__ if n.endswith("Error") and n != "ApiFieldError"]
     assert all(issubclass(e, PayoutsError) and e.__module__ == "quorvel_bo.payouts" for e in exceptions)
 
