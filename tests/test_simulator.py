@@ -1,11 +1,14 @@
 """The provider simulator over loopback: its wire format through the core's build and parse stages, the client
-end to end against it (the failing triggers, the webhook round trip), and the simulator as a test double."""
+end to end against it (the failing triggers, the webhook round trip, the README's recovery example), and the
+simulator as a test double."""
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
 import json
+import pathlib
+import re
 import signal
 import socket
 import threading
@@ -203,6 +206,33 @@ def test_batch_webhook_round_trip(client: Client, sim: Simulator) -> None:
     batch = client.batch_status("SUC-01", PROCESS_ID, batch_number=number)
     assert batch.transfers == tuple(n.transfer for n in notifications)
     assert batch.transfers[1].message == "cuenta destino inexistente"
+
+
+# The README's recovery example, run as written.
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def _readme_example() -> dict[str, Any]:
+    text = README.read_text(encoding="utf-8")
+    block = re.search(r"<!-- The test suite runs this example against the simulator. -->\n```python\n(.*?)```", text, re.S)
+    assert block, "the recovery example is missing from the README"
+    namespace: dict[str, Any] = {}
+    exec(compile(block.group(1), str(README), "exec"), namespace)
+    return namespace
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize(
+    ("transaction_id", "status"),
+    [("ORD-1", PaymentStatus.PAID), ("SIM503-1", PaymentStatus.PAID), ("SIM94-1", PaymentStatus.PAID),
+     ("SIM96-1", PaymentStatus.REJECTED), ("SIMSLOW-1", PaymentStatus.PAID)],
+)
+def test_pay_once_settles_every_payment(transaction_id: str, status: PaymentStatus) -> None:
+    pay_once = _readme_example()["pay_once"]
+    with Simulator(settings=Settings(settle_after=1, slow_delay=1.0)) as sim:
+        client = Client(TEST_CLIENT_ID, token=TEST_TOKEN, base_url=sim.base_url, timeout=0.5)
+        payout = pay_once(client, QR_FIXED_AMOUNT, "2012345678", transaction_id, grace=0.0)
+        assert (payout.status, payout.transaction_id is not None) == (status, True)
 
 
 # -- the simulator as a test double: load, hostile input, stopping ------------------------------------
