@@ -1,12 +1,30 @@
-"""Shared fixtures: the command line run as a separate process."""
+"""Shared fixtures and helpers: the command line, a PostgreSQL server, the simulator and the endpoint as
+processes, payroll files, result documents."""
 
 from __future__ import annotations
 
+import contextlib
+import csv
+import glob
+import io
+import json
+import os
+import pwd
+import shutil
+import signal
+import socket
 import subprocess
 import sys
-from collections.abc import Callable
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import Any
 
 import pytest
+
+# The ledger's and the payroll's tests are pure Python: the sanitized run of the extension skips them.
+PURE_PYTHON = pytest.mark.skipif(bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it")
 
 
 @pytest.fixture
@@ -26,19 +44,6 @@ def run_cli() -> Callable[..., subprocess.CompletedProcess[bytes]]:
 
 
 # -- the ledger's real parts: a PostgreSQL server and a simulator process, each started by the tests --
-
-import contextlib
-import glob
-import os
-import pwd
-import shutil
-import signal
-import socket
-import tempfile
-import time
-from collections.abc import Iterator
-from pathlib import Path
-from typing import Any
 
 PG_USER = "postgres"
 
@@ -185,6 +190,16 @@ class SimulatorProcess:
 
 
 @pytest.fixture
+def sim() -> Iterator[Any]:
+    """The simulator in this process, quick to settle and to notify."""
+    from quorvel_bo.payouts.simulator import Settings, Simulator
+
+    settings = Settings(settle_after=2, slow_delay=1.0, transfer_interval=0.01, webhook_backoff=0.01, webhook_attempts=3)
+    with Simulator(settings=settings) as running:
+        yield running
+
+
+@pytest.fixture
 def sim_process(tmp_path: Path) -> Iterator[SimulatorProcess]:
     sim = SimulatorProcess(tmp_path, "--settle-after", "2", "--slow-delay", "0.8")
     try:
@@ -233,10 +248,6 @@ class EndpointProcess:
 
 
 # -- payroll files ----------------------------------------------------------------------------------
-
-import csv
-import io
-import json
 
 PAYROLL_COLUMNS = (
     "transaction_id", "amount", "date", "source_account", "destination_account", "bank_code", "branch_city",

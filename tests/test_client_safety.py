@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
 import contextlib
 import dataclasses
 import json
@@ -163,26 +162,6 @@ def test_not_found_means_paying_again_is_safe(kind: str) -> None:
 
 # --- time limits --------------------------------------------------------------------------------
 
-@pytest.mark.parametrize(
-    ("options", "call", "expected"),
-    [
-        ({}, "banks", 60.0), ({}, "authorize", 60.0), ({"timeout": 3.0}, "pay", 3.0),
-        ({"http_client": httpx.Client(timeout=7.0)}, "pay", 7.0),
-        ({"http_client": httpx.Client(timeout=7.0), "timeout": 2.0}, "pay", 2.0),
-        ({"http_client": httpx.Client(timeout=7.0), "timeouts": {"payouts.pay": 4.0}}, "pay", 4.0),
-    ],
-)
-def test_time_limit_of_each_request(options: dict[str, Any], call: str, expected: float) -> None:
-    provider = Provider(ANSWERS[call])
-    if "http_client" in options:
-        options["http_client"]._transport = httpx.MockTransport(provider)
-        client: Any = Client("my-client", token=SECRET, **options)
-    else:
-        client = make(provider, **options)
-    CALLS[call](client)
-    assert provider.requests[0].extensions["timeout"]["read"] == expected
-
-
 def test_an_unknown_time_out_name_is_refused() -> None:
     with pytest.raises(ValueError, match="'pay'.*payouts.pay"):
         Client("my-client", token=SECRET, timeouts={"pay": 5})
@@ -230,22 +209,10 @@ ERRORS = [
 ]
 
 
-def _fail(index: int) -> None:
-    raise ERRORS[index]
-
-
 @pytest.mark.parametrize("error", ERRORS, ids=lambda e: type(e).__name__)
 def test_every_error_pickles_to_an_equal_one(error: Exception) -> None:
     copy = pickle.loads(pickle.dumps(error))
     assert (type(copy), copy, copy.__dict__, str(copy)) == (type(error), error, error.__dict__, str(error))
-
-
-@pytest.mark.timeout(30)
-def test_an_error_crosses_a_process_pool() -> None:
-    with concurrent.futures.ProcessPoolExecutor(1) as pool:
-        futures = [pool.submit(_fail, 2), pool.submit(_fail, 4), pool.submit(pow, 2, 3)]
-        assert [f.exception() for f in futures[:2]] == [ERRORS[2], ERRORS[4]]
-        assert futures[2].result() == 8
 
 
 def test_api_error_repr_and_request_id(kind: str) -> None:
@@ -279,17 +246,6 @@ def test_wrong_inputs_name_the_parameter(kind: str, call: Any, raised: type[Exce
     assert provider.requests == []
     if isinstance(info.value, ValidationError):
         assert info.value.field in ("amount", "transfers.amount")
-
-
-def test_async_hooks_are_awaited() -> None:
-    seen: list[str] = []
-
-    async def hook(event: Any) -> None:
-        await asyncio.sleep(0)
-        seen.append(type(event).__name__)
-
-    run(make(Provider(ANSWERS["status"]), kind="async", on_request=hook, on_response=hook), CALLS["status"])
-    assert seen == ["RequestEvent", "ResponseEvent"]
 
 
 # --- secrets ------------------------------------------------------------------------------------

@@ -14,36 +14,17 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import fast_run_options, ledger_cli, wait_until
+from conftest import PURE_PYTHON, fast_run_options, ledger_cli, wait_until
 from quorvel_bo.payouts import Backoff, Client, ValidationError
-from quorvel_bo.payouts.ledger import (
-    ClientSettings,
-    IntentConflictError,
-    Ledger,
-    PayoutState,
-    SchemaVersionError,
-)
+from quorvel_bo.payouts.ledger import ClientSettings, IntentConflictError, Ledger, PayoutState, SchemaVersionError
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
 from quorvel_bo.payouts.ledger._engine import open_engine
-from quorvel_bo.payouts.ledger._schema import (
-    MIGRATIONS,
-    Migration,
-    migrate,
-    schema_version,
-)
+from quorvel_bo.payouts.ledger._schema import MIGRATIONS, Migration, migrate, schema_version
 from quorvel_bo.payouts.ledger._store import LeaseLost, Store
-from quorvel_bo.payouts.simulator import (
-    QR_FIXED_AMOUNT,
-    QR_OPEN_AMOUNT,
-    TEST_CLIENT_ID,
-    TEST_TOKEN,
-    Settings,
-    Simulator,
-)
+from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN, Settings,
+                                          Simulator)
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it"
-)
+pytestmark = PURE_PYTHON
 
 SOURCE = "2012345678"
 FAST = fast_run_options()

@@ -17,23 +17,13 @@ from decimal import Decimal
 from pathlib import Path
 
 import pytest
-from conftest import SimulatorProcess
+from conftest import PURE_PYTHON, SimulatorProcess
 from quorvel_bo.payouts.ledger import Ledger, PayoutState
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
-from quorvel_bo.payouts.simulator import (
-    QR_FIXED_AMOUNT,
-    QR_OPEN_AMOUNT,
-    TEST_CLIENT_ID,
-    TEST_TOKEN,
-    TRIGGER_AMBIGUOUS_94,
-    TRIGGER_AMBIGUOUS_96,
-    TRIGGER_SLOW,
-    TRIGGER_UNAVAILABLE,
-)
+from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
+                                          TRIGGER_AMBIGUOUS_94, TRIGGER_AMBIGUOUS_96, TRIGGER_SLOW, TRIGGER_UNAVAILABLE)
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python over many processes: the plain run covers it"
-)
+pytestmark = PURE_PYTHON
 
 PAYOUTS = 300
 KILLS = 20

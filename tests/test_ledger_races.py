@@ -14,24 +14,16 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows, terminate, wait_for_port
+from conftest import PURE_PYTHON, WEBHOOK_TOKEN, PostgresServer, free_port, payroll_rows, terminate, wait_for_port
 from quorvel_bo.payouts import Backoff, Client
 from quorvel_bo.payouts.ledger import BatchState, Ledger, PayoutState, RunOptions
 from quorvel_bo.payouts.ledger._engine import open_engine
 from quorvel_bo.payouts.ledger._export import export_rows
 from quorvel_bo.payouts.ledger._store import Store
-from quorvel_bo.payouts.simulator import (
-    QR_FIXED_AMOUNT,
-    QR_OPEN_AMOUNT,
-    TEST_CLIENT_ID,
-    TEST_TOKEN,
-    Settings,
-    Simulator,
-)
+from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN, Settings,
+                                          Simulator)
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it"
-)
+pytestmark = PURE_PYTHON
 
 BRANCH = "SUC-01"
 HOOK = "http://127.0.0.1:9/hooks/batch"

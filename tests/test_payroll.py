@@ -6,7 +6,6 @@ from __future__ import annotations
 import csv
 import io
 import json
-import os
 import subprocess
 import time
 from collections.abc import Iterator
@@ -16,29 +15,15 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import (
-    PAYROLL_COLUMNS,
-    WEBHOOK_TOKEN,
-    EndpointProcess,
-    fast_run_options,
-    ledger_cli,
-    payroll_rows,
-    write_payroll,
-)
+from conftest import (PAYROLL_COLUMNS, PURE_PYTHON, WEBHOOK_TOKEN, EndpointProcess, fast_run_options, ledger_cli,
+                      payroll_rows, write_payroll)
 from quorvel_bo.payouts import Backoff, BatchTransfer
-from quorvel_bo.payouts.ledger import (
-    BatchState,
-    ClientSettings,
-    ImportProblemsError,
-    Ledger,
-)
+from quorvel_bo.payouts.ledger import BatchState, ClientSettings, ImportProblemsError, Ledger
 from quorvel_bo.payouts.ledger._engine import open_engine
 from quorvel_bo.payouts.ledger._store import Store
 from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN, Settings, Simulator
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python: the plain run covers it"
-)
+pytestmark = PURE_PYTHON
 
 BRANCH = "SUC-01"
 HOOK = "http://127.0.0.1:9/hooks/batch"  # the discard port: notifications to it are lost

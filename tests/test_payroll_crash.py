@@ -19,21 +19,13 @@ from decimal import Decimal
 from pathlib import Path
 
 import pytest
-from conftest import (
-    WEBHOOK_TOKEN,
-    EndpointProcess,
-    SimulatorProcess,
-    ledger_cli,
-    payroll_rows,
-    write_payroll,
-)
+from conftest import (PURE_PYTHON, WEBHOOK_TOKEN, EndpointProcess, SimulatorProcess, ledger_cli, payroll_rows,
+                      write_payroll)
 from quorvel_bo.payouts.ledger import BatchState, Ledger
 from quorvel_bo.payouts.ledger._cli import TOKEN_VARIABLE
 from quorvel_bo.payouts.simulator import TEST_CLIENT_ID, TEST_TOKEN
 
-pytestmark = pytest.mark.skipif(
-    bool(os.environ.get("QBO_SANITIZED")), reason="pure Python over many processes: the plain run covers it"
-)
+pytestmark = PURE_PYTHON
 
 ROWS = 5000
 # After the write-ahead commit, the runner dies this long after: before the request leaves, while the

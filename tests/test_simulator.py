@@ -1,30 +1,34 @@
-"""The provider simulator over loopback, spoken to through the core's build and parse stages: the
-parts of its wire format that the client's end-to-end tests (test_e2e.py) do not already show."""
+"""The provider simulator over loopback: its wire format through the core's build and parse stages, the client
+end to end against it (the failing triggers, the webhook round trip, the README's recovery example), and the
+simulator as a test double."""
 
 from __future__ import annotations
 
 import asyncio
 import contextlib
 import json
+import pathlib
+import re
 import signal
 import socket
 import threading
 from collections.abc import Iterator
+from decimal import Decimal
 from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
-from conftest import SimulatorProcess
+from conftest import PROCESS_ID, SimulatorProcess
+from conftest import WEBHOOK_TOKEN as HOOK_SECRET
 
-from quorvel_bo.payouts import AsyncClient, call
+from quorvel_bo.payouts import (AsyncClient, AuthenticationError, Backoff, BatchNotification, BatchTransfer, Client,
+                                DecodeError, PaymentStatus, RetryEvent, call, parse_batch_webhook)
 from quorvel_bo.payouts.simulator import (QR_FIXED_AMOUNT, QR_FIXED_USD, QR_OPEN_AMOUNT, TEST_CLIENT_ID, TEST_TOKEN,
                                           Settings, Simulator, WebhookReceiver)
 from quorvel_bo.payouts.simulator._provider import Provider
 
 FAST = Settings(settle_after=2, slow_delay=1.0, transfer_interval=0.01, webhook_backoff=0.01, webhook_attempts=3)
-PROCESS_ID = "5b0f8f0e-2f7c-4d7e-9a53-0c5d2e7b9f11"
-HOOK_SECRET = "s3cr3t-t0ken-2024-xyz"
 HEADERS = {"Authorization": f"Bearer {TEST_TOKEN}", "access_token": TEST_TOKEN, "client_id": TEST_CLIENT_ID,
            "branchCode": "SUC-01", "Content-Type": "application/json"}
 
@@ -50,12 +54,6 @@ def transfer(transaction_id: str, bank_code: str = "1001") -> dict[str, Any]:
 def authorize(sim: Simulator, url: str, *transfers: dict[str, Any]) -> Any:
     return exchange(sim, "batch.authorize", {"branch_code": "SUC-01", "process_id": PROCESS_ID, "webhook_url": url,
                                               "webhook_token": HOOK_SECRET, "transfers": list(transfers)})
-
-
-@pytest.fixture
-def sim() -> Iterator[Simulator]:
-    with Simulator(settings=FAST) as running:
-        yield running
 
 
 @pytest.mark.parametrize(
@@ -154,6 +152,87 @@ def test_notifications_are_retried_until_acknowledged_or_given_up(sim: Simulator
     # Giving up on one notification does not hold back the next transfer.
     assert [d.acknowledged for d in sim.deliveries if d.transaction_id == "TRX-2"] == [True]
     assert tokens == {HOOK_SECRET}
+
+
+# -- the client end to end ---------------------------------------------------------------------------------
+
+@pytest.fixture
+def retries() -> list[RetryEvent]:
+    return []
+
+
+@pytest.fixture
+def client(sim: Simulator, retries: list[RetryEvent]) -> Iterator[Client]:
+    quick = Backoff(base=0.01, cap=0.02)
+    with Client(TEST_CLIENT_ID, base_url=sim.base_url, token=TEST_TOKEN, backoff=quick, on_retry=retries.append) as running:
+        yield running
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "retried"),
+    [(lambda c: c.scan("SIM503-qr"), None, [("payouts.scan", 503)]), (lambda c: c.banks("SIM401"), AuthenticationError, []),
+     (lambda c: c.scan("SIMBAD-qr"), DecodeError, [])],
+)
+def test_503_401_and_malformed_triggers(client: Client, retries: list[RetryEvent], call: Any, error: Any, retried: Any) -> None:
+    with pytest.raises(error) if error else contextlib.nullcontext():
+        call(client)
+    assert [(r.operation, r.status) for r in retries] == retried
+
+
+def test_batch_webhook_round_trip(client: Client, sim: Simulator) -> None:
+    transfers = [BatchTransfer(transaction_id=tx, amount=amount, date="2026-12-07", source_account="2012345678",
+                               destination_account="3004567812", bank_code="1001", branch_city=" lpz ",
+                               description="Sueldo", recipient_document_id="4589123", recipient_name="Maria Quispe")
+                 for tx, amount in (("TRX-0001", "1250.50"), ("SIMREJ-0002", "10"), ("TRX-0003", Decimal("0.01")))]
+    notifications: list[BatchNotification] = []
+
+    def endpoint(token: str, body: str) -> tuple[int, str]:
+        """As a user would write one; a refusal raises, and the receiver then answers 500."""
+        notifications.append(parse_batch_webhook(token, body, HOOK_SECRET))
+        return 200, json.dumps(notifications[-1].ack)
+
+    with WebhookReceiver(endpoint) as receiver:
+        authorization = client.authorize_batch("SUC-01", PROCESS_ID, receiver.url, HOOK_SECRET, transfers)
+        assert sim.wait_for_notifications(10)
+    number = authorization.batch_number
+    assert [t.status for t in authorization.transfers] == [PaymentStatus.PENDING] * 3
+    assert [(n.batch_number, n.transfer.transaction_id, n.transfer.status, n.transfer.amount)
+            for n in notifications] == [(number, "TRX-0001", PaymentStatus.PAID, Decimal("1250.5")),
+                                              (number, "SIMREJ-0002", PaymentStatus.REJECTED, Decimal("10")),
+                                              (number, "TRX-0003", PaymentStatus.PAID, Decimal("0.01"))]
+    assert notifications[0].ack == {"codigoRespuesta": "EXITOSO", "detalleRespuesta": None, "nroLote": number,
+                                          "numeroReferencia": notifications[0].transfer.reference}
+    assert [d.acknowledged for d in sim.deliveries] == [True] * 3
+    batch = client.batch_status("SUC-01", PROCESS_ID, batch_number=number)
+    assert batch.transfers == tuple(n.transfer for n in notifications)
+    assert batch.transfers[1].message == "cuenta destino inexistente"
+
+
+# The README's recovery example, run as written.
+README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+
+
+def _readme_example() -> dict[str, Any]:
+    text = README.read_text(encoding="utf-8")
+    block = re.search(r"<!-- The test suite runs this example against the simulator. -->\n```python\n(.*?)```", text, re.S)
+    assert block, "the recovery example is missing from the README"
+    namespace: dict[str, Any] = {}
+    exec(compile(block.group(1), str(README), "exec"), namespace)
+    return namespace
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize(
+    ("transaction_id", "status"),
+    [("ORD-1", PaymentStatus.PAID), ("SIM503-1", PaymentStatus.PAID), ("SIM94-1", PaymentStatus.PAID),
+     ("SIM96-1", PaymentStatus.REJECTED), ("SIMSLOW-1", PaymentStatus.PAID)],
+)
+def test_pay_once_settles_every_payment(transaction_id: str, status: PaymentStatus) -> None:
+    pay_once = _readme_example()["pay_once"]
+    with Simulator(settings=Settings(settle_after=1, slow_delay=1.0)) as sim:
+        client = Client(TEST_CLIENT_ID, token=TEST_TOKEN, base_url=sim.base_url, timeout=0.5)
+        payout = pay_once(client, QR_FIXED_AMOUNT, "2012345678", transaction_id, grace=0.0)
+        assert (payout.status, payout.transaction_id is not None) == (status, True)
 
 
 # -- the simulator as a test double: load, hostile input, stopping ------------------------------------
