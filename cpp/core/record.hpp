@@ -363,7 +363,8 @@ struct Codec<R> {
             layout::for_each_field<R>([&](auto index, const auto& def) {
                 if (error) return;
                 using Def = std::remove_cvref_t<decltype(def)>;
-                error = decode_with<typename Def::codec>(items[index.value], record.*def.member);
+                if (auto failure = decode_with<typename Def::codec>(items[index.value], record.*def.member))
+                    error = std::move(failure);
             });
         } else if (v.is_object()) {
             std::array<bool, n> seen{};
@@ -377,11 +378,10 @@ struct Codec<R> {
                 }
                 seen[index] = true;
                 hint = index + 1 == n ? 0 : index + 1;
-                layout::with_field<R>(index, [&](auto, const auto& def) {
-                    using Def = std::remove_cvref_t<decltype(def)>;
-                    error = decode_with<typename Def::codec>(m.value, record.*def.member);
-                });
-                if (error) break;
+                if (auto failure = layout::field_decoders<R, Codec<R>>[index](m.value, record)) {
+                    error = std::move(failure);
+                    break;
+                }
             }
             if (!error) {
                 layout::for_each_field<R>([&](auto index, const auto& def) {
@@ -399,6 +399,14 @@ struct Codec<R> {
     }
 
     static_assert(layout::plain_keys<R>(), "record keys are written without escaping");
+
+    // Decodes field I of `record` from `v`: one entry of the table decode_into dispatches on.
+    template <std::size_t I>
+    static std::optional<DecodeError> decode_field(const Value& v, R& record) {
+        constexpr const auto& def = std::get<I>(Fields<R>::list);
+        using Def = std::remove_cvref_t<decltype(def)>;
+        return decode_with<typename Def::codec>(v, record.*def.member);
+    }
 
     // True when every field's codec writes straight from the field.
     static consteval bool fields_writable() {
