@@ -91,7 +91,7 @@ template <class T>
 json::Value to_value(T&& record, json::Arena& arena) {
     using R = std::remove_cvref_t<T>;
     if constexpr (json::Writable<R> && !std::is_lvalue_reference_v<T>) {
-        return json::Value::written(&arena.own(WrittenRecord<R>(std::move(record))));
+        return json::Value::written(&arena.make<WrittenRecord<R>>(std::move(record)));
     } else {
         return json::encode(std::forward<T>(record), arena);
     }
