@@ -71,6 +71,9 @@ constexpr std::array<char, kVersionSize> kVersionAnswer = [] {
     return out;
 }();
 
+// Payloads up to this size usually give documents that are written without sizing them first.
+constexpr std::size_t kSmallPayload = std::size_t{4} << 10;
+
 std::string quoted_op(std::string_view prefix, std::string_view op) {
     std::string out(prefix);
     out += '`';
@@ -125,9 +128,16 @@ std::string call(const Registry& registry, std::string_view op, std::string_view
     }
     if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
 
-    // The document is sized first and written once.
-    if (*outcome) return json::to_string("{\"ok\":true,\"value\":", **outcome, "}");
-    return json::to_string("{\"error\":", error_value(outcome->error(), arena), ",\"ok\":false}");
+    // A small call's document is written in one pass; a large one is sized first and written once
+    // into a string of its size.
+    constexpr std::string_view kOkHead = "{\"ok\":true,\"value\":";
+    constexpr std::string_view kErrorHead = "{\"error\":";
+    const bool small = payload.size() <= kSmallPayload;
+    if (*outcome)
+        return small ? json::to_string_unsized(kOkHead, **outcome, "}") : json::to_string(kOkHead, **outcome, "}");
+    const json::Value error = error_value(outcome->error(), arena);
+    return small ? json::to_string_unsized(kErrorHead, error, ",\"ok\":false}")
+                 : json::to_string(kErrorHead, error, ",\"ok\":false}");
 }
 
 }  // namespace quorvel_bo::core::ffi
