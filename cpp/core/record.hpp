@@ -144,7 +144,9 @@ struct Codec<std::string> {
     }
     static std::optional<DecodeError> decode_into(const Value& v, std::string& out) {
         if (!v.is_string()) return invalid_type(v, "a string").error();
-        out.assign(v.text());
+        // Into a fresh string: appending skips the checks of a general assignment.
+        out.clear();
+        out.append(v.text());
         return std::nullopt;
     }
     static Value encode(const std::string& s, Arena& arena) { return Value::string(arena.copy(s)); }

@@ -129,12 +129,18 @@ inline bool same_key(std::string_view a, std::string_view b) noexcept {
         std::memcpy(&w, at, sizeof w);
         return w;
     };
+    auto half = [](const char* at) {
+        std::uint32_t w;
+        std::memcpy(&w, at, sizeof w);
+        return w;
+    };
+    // Whole words, then the last word again (overlapping) for the bytes left over.
     if (n >= 8) {
-        // Whole words, then the last word again (overlapping) for the bytes left over.
         for (std::size_t i = 0; i + 8 <= n; i += 8)
             if (word(p + i) != word(q + i)) return false;
         return word(p + n - 8) == word(q + n - 8);
     }
+    if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
     for (std::size_t i = 0; i < n; ++i)
         if (p[i] != q[i]) return false;
     return true;
