@@ -181,6 +181,15 @@ std::expected<Decimal, std::string> Decimal::parse(std::string_view text) {
 Decimal Decimal::normalized() const noexcept {
     Mantissa m = mantissa_;
     unsigned s = scale_;
+    // 64-bit division when the mantissa fits, since the 128-bit one is a library call.
+    if (m <= UINT64_MAX) {
+        auto small = static_cast<std::uint64_t>(m);
+        while (s > 0 && small % 10 == 0) {
+            small /= 10;
+            --s;
+        }
+        return Decimal(negative_, small, s);
+    }
     while (s > 0 && m % 10 == 0) {
         m /= 10;
         --s;
