@@ -588,8 +588,11 @@ public:
 
 private:
     // Each step takes the position of what it reads and returns the position after it, or null.
+    // Whitespace is mostly none or one space (after `:` and `,` in the texts most writers make).
     const char* skip(const char* p) const noexcept {
-        while (p != end_ && static_cast<unsigned char>(*p) <= ' ' && is_ws(*p)) ++p;
+        if (p != end_ && *p == ' ') ++p;
+        if (p == end_ || static_cast<unsigned char>(*p) > ' ') return p;
+        while (p != end_ && is_ws(*p)) ++p;
         return p;
     }
 
@@ -693,7 +696,16 @@ private:
                 p = skip(p);
                 if (p == end_ || *p != ':') return nullptr;
             }
-            p = value(skip(p + 1), depth + 1, member.value);
+            p = skip(p + 1);
+            // Most values are strings: read without a call to `value`.
+            if (p != end_ && *p == '"') {
+                std::string_view text;
+                const std::size_t at = offset(p);
+                p = string(p, text);
+                member.value = Value::string(text, at);
+            } else {
+                p = value(p, depth + 1, member.value);
+            }
             if (p == nullptr) return nullptr;
             members_.push_back(member);
             if (p == end_ || (*p != ',' && *p != '}')) p = skip(p);
