@@ -198,10 +198,14 @@ inline bool decode_escapes(const char* body, std::size_t& i, std::size_t end, ch
         // The bytes each backslash escapes; a backslash ending the chunk sets bit 16, which no
         // quote or slash mask has, so an escape cut at the end refuses the chunk.
         const unsigned after = backslashes << 1;
-        const unsigned quotes = strings::byte_mask(x, '"');
-        if (strings::control_mask(x) != 0 || (after & ~(quotes | strings::byte_mask(x, '/'))) != 0 ||
-            (quotes & ~after) != 0)
-            break;
+        // Every escaped byte must be a quote or a slash, and every quote or control character
+        // escaped: control characters are neither, so the two tests refuse any of them.
+        const __m128i quotes = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+        const auto escapable =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes, _mm_cmpeq_epi8(x, _mm_set1_epi8('/')))));
+        const auto must_be_escaped =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes, strings::control_bytes(x))));
+        if (((after & ~escapable) | (must_be_escaped & ~after)) != 0) break;
         const char* chunk = body + i;
         if (i + 32 <= end) {
             // One 16-byte move per backslash: the run before it is copied whole, and the next
