@@ -953,6 +953,12 @@ std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& aren
     return StrictParser(arena.strings().copy(text), arena).run();
 }
 
+std::expected<Value, ParseError> parse_quick(std::string_view text, Arena& arena) {
+    Value root;
+    if (QuickReader(arena.strings().copy(text), arena).run(root)) return root;
+    return std::unexpected(ParseError{"rejected", 0});
+}
+
 }  // namespace detail
 
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) { return read(text, arena, false); }
