@@ -33,6 +33,11 @@ public:
     std::pmr::memory_resource* resource() noexcept { return &resource_; }
     // Takes over `text` (no copy of its bytes) and returns a view that lives as long as the arena.
     std::string_view keep(std::string&& text);
+    // Takes over `object` (moved, not copied) until the arena goes, and returns where it now lives.
+    template <class T>
+    T& own(T&& object) {
+        return make<T>(std::move(object));
+    }
     // A T made from `args` where it stays until the arena goes (never moved).
     template <class T, class... Args>
     T& make(Args&&... args) {
