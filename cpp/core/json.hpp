@@ -29,6 +29,9 @@ std::expected<Value, ParseError> parse(std::string_view text, Arena& arena);
 // The same, but strings without escapes and numbers may point into `text` instead, which must then
 // outlive the values: for readers that are done with the values before the text goes.
 std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena);
+// parse_view for a text that a string of a JSON text was decoded into (a provider's body carried
+// in a payload): it is valid UTF-8 already, so a well-formed one is not checked for it again.
+std::expected<Value, ParseError> parse_decoded_view(std::string_view text, Arena& arena);
 
 // "L:C" position helpers: line and column (both from 1, column in characters) of a byte offset.
 struct Position {

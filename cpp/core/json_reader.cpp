@@ -916,8 +916,15 @@ std::expected<Value, ParseError> read_strict(std::string_view text, Arena& arena
     return StrictParser(source, arena).run();
 }
 
-std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view) {
-    if (text.size() <= kSmallText) return read_strict(text, arena, view);
+// `decoded`: the text is a string this reader decoded, so valid UTF-8 already.
+std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view, bool decoded = false) {
+    if (text.size() <= kSmallText) {
+        if (decoded) {
+            Value root;
+            if (QuickReader(text, arena).run(root)) return root;
+        }
+        return read_strict(text, arena, view);
+    }
     std::expected<Value, ParseError> fast;
     if (view) {
         // The padded copy is needed only while simdjson walks it; the values view `text`.
@@ -964,6 +971,10 @@ std::expected<Value, ParseError> parse_quick(std::string_view text, Arena& arena
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) { return read(text, arena, false); }
 
 std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena) { return read(text, arena, true); }
+
+std::expected<Value, ParseError> parse_decoded_view(std::string_view text, Arena& arena) {
+    return read(text, arena, true, true);
+}
 
 Position position_of(std::string_view text, std::size_t offset) noexcept {
     offset = std::min(offset, text.size());
