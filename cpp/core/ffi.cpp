@@ -114,7 +114,16 @@ std::optional<std::string_view> fixed_answer(std::string_view op) noexcept {
 }
 
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
-    if (auto fixed = fixed_answer(op)) return std::string(*fixed);
+    std::string document;
+    call_into(
+        registry, op, payload,
+        [](void* context, std::string_view text) { static_cast<std::string*>(context)->assign(text); }, &document);
+    return document;
+}
+
+void call_into(const Registry& registry, std::string_view op, std::string_view payload, json::DocumentSink take,
+               void* context) {
+    if (auto fixed = fixed_answer(op)) return take(context, *fixed);
     Arena arena;
     std::optional<Outcome> outcome;
     try {
@@ -133,11 +142,13 @@ std::string call(const Registry& registry, std::string_view op, std::string_view
     constexpr std::string_view kOkHead = "{\"ok\":true,\"value\":";
     constexpr std::string_view kErrorHead = "{\"error\":";
     const bool small = payload.size() <= kSmallPayload;
-    if (*outcome)
-        return small ? json::to_string_unsized(kOkHead, **outcome, "}") : json::to_string(kOkHead, **outcome, "}");
-    const json::Value error = error_value(outcome->error(), arena);
-    return small ? json::to_string_unsized(kErrorHead, error, ",\"ok\":false}")
-                 : json::to_string(kErrorHead, error, ",\"ok\":false}");
+    const bool ok = outcome->has_value();
+    const json::Value value = ok ? **outcome : error_value(outcome->error(), arena);
+    const std::string_view head = ok ? kOkHead : kErrorHead;
+    const std::string_view tail = ok ? std::string_view("}") : std::string_view(",\"ok\":false}");
+    if (small) return json::write_unsized(head, value, tail, take, context);
+    const std::string document = json::to_string(head, value, tail);
+    take(context, document);
 }
 
 }  // namespace quorvel_bo::core::ffi

@@ -47,6 +47,10 @@ public:
 
 // Never fails: every failure is inside the returned document.
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
+// The same document handed to `take` while it is at hand, for a caller that copies it anyway (into
+// a Python str): a small one is never put in a string of its own.
+void call_into(const Registry& registry, std::string_view op, std::string_view payload, json::DocumentSink take,
+               void* context);
 
 // The result document of `op` when it is the same for every call and payload ("version"), so that
 // a caller can answer without `call`; nothing otherwise.

@@ -47,9 +47,12 @@ void write(const Value& value, std::string& out);
 std::string to_string(const Value& value);
 // `head`, the text of `value` and `tail` in a string allocated once at its final size.
 std::string to_string(std::string_view head, const Value& value, std::string_view tail);
-// The same, written in one pass into a buffer on the stack, and sized first only when it does
-// not fit there: for small documents, where sizing the text costs as much as writing it.
-std::string to_string_unsized(std::string_view head, const Value& value, std::string_view tail);
+// Where a document is handed while it is at hand: `take(context, text)`.
+using DocumentSink = void (*)(void* context, std::string_view text);
+// `head`, the text of `value` and `tail`, handed to `take`: written in one pass into a buffer on
+// the stack, and sized first only when it does not fit there. For small documents, where sizing
+// the text costs as much as writing it, and that the caller copies anyway.
+void write_unsized(std::string_view head, const Value& value, std::string_view tail, DocumentSink take, void* context);
 // A JSON string literal with the system's escaping rules.
 void write_string(std::string_view text, std::string& out);
 

@@ -267,7 +267,7 @@ std::size_t written_string_size(std::string_view text) { return string_size(text
 
 namespace {
 
-// The stack buffer of to_string_unsized.
+// The stack buffer of write_unsized.
 constexpr std::size_t kUnsizedBytes = std::size_t{8} << 10;
 
 // Appends exactly `size` bytes written by `fill(Writer&)` to `out`, growing it once.
@@ -298,14 +298,18 @@ std::string to_string(const Value& value) {
     return compose(value_size(value), [&](Writer& writer) { writer.value(value); });
 }
 
-std::string to_string_unsized(std::string_view head, const Value& value, std::string_view tail) {
+void write_unsized(std::string_view head, const Value& value, std::string_view tail, DocumentSink take, void* context) {
     char buffer[kUnsizedBytes];
     Writer writer(buffer, buffer + kUnsizedBytes);
     writer.raw(head);
     writer.value(value);
     writer.raw(tail);
-    if (writer.overflowed()) return to_string(head, value, tail);
-    return std::string(buffer, writer.end());
+    if (writer.overflowed()) {
+        const std::string sized = to_string(head, value, tail);
+        take(context, sized);
+    } else {
+        take(context, std::string_view(buffer, static_cast<std::size_t>(writer.end() - buffer)));
+    }
 }
 
 std::string to_string(std::string_view head, const Value& value, std::string_view tail) {
