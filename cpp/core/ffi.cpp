@@ -124,31 +124,35 @@ std::string call(const Registry& registry, std::string_view op, std::string_view
 void call_into(const Registry& registry, std::string_view op, std::string_view payload, json::DocumentSink take,
                void* context) {
     if (auto fixed = fixed_answer(op)) return take(context, *fixed);
-    Arena arena;
-    std::optional<Outcome> outcome;
-    try {
-        if (op == "describe") {
-            outcome = catalogue(registry, arena);
-        } else {
-            outcome = registry.dispatch(op, payload, arena);
+    // A large document is handed over once the call's values are gone, so that they, the document
+    // and the caller's copy of it are never all held at once.
+    std::string sized;
+    {
+        Arena arena;
+        std::optional<Outcome> outcome;
+        try {
+            if (op == "describe") {
+                outcome = catalogue(registry, arena);
+            } else {
+                outcome = registry.dispatch(op, payload, arena);
+            }
+        } catch (...) {
+            outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
         }
-    } catch (...) {
-        outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
-    }
-    if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+        if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
 
-    // A small call's document is written in one pass; a large one is sized first and written once
-    // into a string of its size.
-    constexpr std::string_view kOkHead = "{\"ok\":true,\"value\":";
-    constexpr std::string_view kErrorHead = "{\"error\":";
-    const bool small = payload.size() <= kSmallPayload;
-    const bool ok = outcome->has_value();
-    const json::Value value = ok ? **outcome : error_value(outcome->error(), arena);
-    const std::string_view head = ok ? kOkHead : kErrorHead;
-    const std::string_view tail = ok ? std::string_view("}") : std::string_view(",\"ok\":false}");
-    if (small) return json::write_unsized(head, value, tail, take, context);
-    const std::string document = json::to_string(head, value, tail);
-    take(context, document);
+        // A small call's document is written in one pass; a large one is sized first and written
+        // once into a string of its size.
+        constexpr std::string_view kOkHead = "{\"ok\":true,\"value\":";
+        constexpr std::string_view kErrorHead = "{\"error\":";
+        const bool ok = outcome->has_value();
+        const json::Value value = ok ? **outcome : error_value(outcome->error(), arena);
+        const std::string_view head = ok ? kOkHead : kErrorHead;
+        const std::string_view tail = ok ? std::string_view("}") : std::string_view(",\"ok\":false}");
+        if (payload.size() <= kSmallPayload) return json::write_unsized(head, value, tail, take, context);
+        sized = json::to_string(head, value, tail);
+    }
+    take(context, sized);
 }
 
 }  // namespace quorvel_bo::core::ffi
