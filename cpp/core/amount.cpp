@@ -63,7 +63,32 @@ std::optional<Decimal> Decimal::from_parts(bool negative, Mantissa mantissa, uns
     return Decimal(negative, mantissa, scale);
 }
 
+std::optional<Decimal> Decimal::parse_short(std::string_view text) noexcept {
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    const bool negative = n != 0 && text[0] == '-';
+    if (negative) ++i;
+    std::uint64_t digits = 0;
+    std::size_t total = 0;
+    auto take = [&] {
+        const std::size_t from = i;
+        for (; i < n && is_digit(text[i]); ++i) digits = digits * 10 + static_cast<std::uint64_t>(text[i] - '0');
+        total += i - from;
+        return i - from;
+    };
+    if (take() == 0) return std::nullopt;
+    std::size_t places = 0;
+    if (i < n && text[i] == '.') {
+        ++i;
+        places = take();
+        if (places == 0) return std::nullopt;
+    }
+    if (i != n || total > kShortDigits) return std::nullopt;
+    return Decimal(negative, digits, static_cast<unsigned>(places));
+}
+
 std::expected<Decimal, std::string> Decimal::parse(std::string_view text) {
+    if (const std::optional<Decimal> quick = parse_short(text)) return *quick;
     const std::size_t n = text.size();
     std::size_t i = 0;
     bool negative = false;
@@ -156,6 +181,15 @@ std::expected<Decimal, std::string> Decimal::parse(std::string_view text) {
 Decimal Decimal::normalized() const noexcept {
     Mantissa m = mantissa_;
     unsigned s = scale_;
+    // 64-bit division when the mantissa fits, since the 128-bit one is a library call.
+    if (m <= UINT64_MAX) {
+        auto small = static_cast<std::uint64_t>(m);
+        while (s > 0 && small % 10 == 0) {
+            small /= 10;
+            --s;
+        }
+        return Decimal(negative_, small, s);
+    }
     while (s > 0 && m % 10 == 0) {
         m /= 10;
         --s;

@@ -55,6 +55,11 @@ public:
     static int compare(const Decimal& a, const Decimal& b) noexcept;
 
 private:
+    // Texts of the plain form "-12.50" with at most kShortDigits digits, which most amounts are, are
+    // read as parse would read them with 64-bit arithmetic; nothing for any other text.
+    static constexpr std::size_t kShortDigits = 18;
+    static std::optional<Decimal> parse_short(std::string_view text) noexcept;
+
     constexpr Decimal(bool negative, Mantissa mantissa, unsigned scale) noexcept
         : mantissa_(mantissa), scale_(static_cast<std::uint8_t>(scale)), negative_(negative) {}
 

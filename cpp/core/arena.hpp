@@ -6,6 +6,7 @@
 #include <memory_resource>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/memory.hpp"
 
@@ -35,7 +36,12 @@ public:
     // Takes over `object` (moved, not copied) until the arena goes, and returns where it now lives.
     template <class T>
     T& own(T&& object) {
-        auto* node = std::construct_at(allocate<Owned<T>>(1), std::move(object));
+        return make<T>(std::move(object));
+    }
+    // A T made from `args` where it stays until the arena goes (never moved).
+    template <class T, class... Args>
+    T& make(Args&&... args) {
+        auto* node = std::construct_at(allocate<Owned<T>>(1), std::forward<Args>(args)...);
         node->next = owned_;
         owned_ = node;
         return node->object;
@@ -54,7 +60,8 @@ private:
     };
     template <class T>
     struct Owned final : OwnedBase {
-        explicit Owned(T&& value) : object(std::move(value)) {}
+        template <class... Args>
+        explicit Owned(Args&&... args) : object(std::forward<Args>(args)...) {}
         T object;
     };
     // Small calls never reach the heap for their values.

@@ -21,7 +21,7 @@ std::string_view default_base_url(Environment environment) noexcept {
 }
 
 std::string Config::url(std::string_view path) const {
-    std::string_view base = base_url ? std::string_view(*base_url) : default_base_url(environment);
+    std::string_view base = base_url ? *base_url : default_base_url(environment);
     while (!base.empty() && base.back() == '/') base.remove_suffix(1);
     while (!path.empty() && path.front() == '/') path.remove_prefix(1);
     std::string out;

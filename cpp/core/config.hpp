@@ -16,12 +16,13 @@ enum class Environment : std::uint8_t { development, sandbox, production };
 // The gateway a configuration without `base_url` talks to (no trailing slash).
 std::string_view default_base_url(Environment environment) noexcept;
 
+// Read from a build payload and used while it lives: its texts view it.
 struct Config {
-    std::string client_id;
-    std::optional<std::string> client_secret;
-    std::optional<std::string> basic_token;
+    std::string_view client_id;
+    std::optional<std::string_view> client_secret;
+    std::optional<std::string_view> basic_token;
     Environment environment = Environment::sandbox;
-    std::optional<std::string> base_url;
+    std::optional<std::string_view> base_url;
 
     // The base URL and `path` joined by exactly one "/"; the path is not altered otherwise.
     std::string url(std::string_view path) const;

@@ -28,7 +28,7 @@ std::vector<std::string> split_messages(const std::string& message) {
 // The body as JSON. A top-level key given twice makes it unreadable: readers disagree on which
 // one counts, and a payment's result code must mean one thing to all of them.
 std::expected<json::Value, json::ParseError> read_body(std::string_view body, json::Arena& arena) {
-    auto value = json::parse_view(body, arena);
+    auto value = json::parse_decoded_view(body, arena);
     if (!value) return value;
     if (const json::Member* repeated = json::first_repeated_key(*value)) {
         std::string message(kDuplicateKey);

@@ -71,6 +71,9 @@ constexpr std::array<char, kVersionSize> kVersionAnswer = [] {
     return out;
 }();
 
+// Payloads up to this size usually give documents that are written without sizing them first.
+constexpr std::size_t kSmallPayload = std::size_t{4} << 10;
+
 std::string quoted_op(std::string_view prefix, std::string_view op) {
     std::string out(prefix);
     out += '`';
@@ -111,25 +114,51 @@ std::optional<std::string_view> fixed_answer(std::string_view op) noexcept {
 }
 
 std::string call(const Registry& registry, std::string_view op, std::string_view payload) {
-    if (auto fixed = fixed_answer(op)) return std::string(*fixed);
-    Arena arena;
-    std::optional<Outcome> outcome;
-    try {
-        if (op == "describe") {
-            outcome = catalogue(registry, arena);
-        } else if (std::optional<std::string> document = registry.direct_answer(op, payload)) {
-            return std::move(*document);
-        } else {
-            outcome = registry.dispatch(op, payload, arena);
-        }
-    } catch (...) {
-        outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
-    }
-    if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+    std::string document;
+    call_into(
+        registry, op, payload,
+        [](void* context, std::string_view text) { static_cast<std::string*>(context)->assign(text); }, &document);
+    return document;
+}
 
-    // The document is sized first and written once.
-    if (*outcome) return json::to_string("{\"ok\":true,\"value\":", **outcome, "}");
-    return json::to_string("{\"error\":", error_value(outcome->error(), arena), ",\"ok\":false}");
+void call_into(const Registry& registry, std::string_view op, std::string_view payload, json::DocumentSink take,
+               void* context) {
+    if (auto fixed = fixed_answer(op)) return take(context, *fixed);
+    // A large document is handed over once the call's values are gone, so that they, the document
+    // and the caller's copy of it are never all held at once.
+    std::string sized;
+    {
+        Arena arena;
+        std::optional<Outcome> outcome;
+        bool direct = false;
+        try {
+            if (op == "describe") {
+                outcome = catalogue(registry, arena);
+            } else if (std::optional<std::string> document = registry.direct_answer(op, payload)) {
+                sized = std::move(*document);
+                direct = true;
+            } else {
+                outcome = registry.dispatch(op, payload, arena);
+            }
+        } catch (...) {
+            outcome = fail(ffi_error(quoted_op("core panicked while handling ", op)));
+        }
+        if (!direct) {
+            if (!outcome) outcome = fail(ffi_error(quoted_op("unknown operation ", op)));
+
+        // A small call's document is written in one pass; a large one is sized first and written
+        // once into a string of its size.
+            constexpr std::string_view kOkHead = "{\"ok\":true,\"value\":";
+            constexpr std::string_view kErrorHead = "{\"error\":";
+            const bool ok = outcome->has_value();
+            const json::Value value = ok ? **outcome : error_value(outcome->error(), arena);
+            const std::string_view head = ok ? kOkHead : kErrorHead;
+            const std::string_view tail = ok ? std::string_view("}") : std::string_view(",\"ok\":false}");
+            if (payload.size() <= kSmallPayload) return json::write_unsized(head, value, tail, take, context);
+            sized = json::to_string(head, value, tail);
+        }
+    }
+    take(context, sized);
 }
 
 }  // namespace quorvel_bo::core::ffi

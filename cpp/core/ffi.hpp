@@ -53,6 +53,10 @@ public:
 
 // Never fails: every failure is inside the returned document.
 std::string call(const Registry& registry, std::string_view op, std::string_view payload);
+// The same document handed to `take` while it is at hand, for a caller that copies it anyway (into
+// a Python str): a small one is never put in a string of its own.
+void call_into(const Registry& registry, std::string_view op, std::string_view payload, json::DocumentSink take,
+               void* context);
 
 // The result document of `op` when it is the same for every call and payload ("version"), so that
 // a caller can answer without `call`; nothing otherwise.
@@ -97,7 +101,7 @@ template <class T>
 json::Value to_value(T&& record, json::Arena& arena) {
     using R = std::remove_cvref_t<T>;
     if constexpr (json::Writable<R> && !std::is_lvalue_reference_v<T>) {
-        return json::Value::written(&arena.own(WrittenRecord<R>(std::move(record))));
+        return json::Value::written(&arena.make<WrittenRecord<R>>(std::move(record)));
     } else {
         return json::encode(std::forward<T>(record), arena);
     }

@@ -45,6 +45,8 @@ struct Variants<Method> {
 template <>
 struct Codec<Headers> {
     static Value encode(const Headers& headers, Arena& arena);
+    static std::size_t text_size(const Headers& headers);
+    static void write(Writer& out, const Headers& headers);
 };
 
 template <>

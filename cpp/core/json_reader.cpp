@@ -198,10 +198,14 @@ inline bool decode_escapes(const char* body, std::size_t& i, std::size_t end, ch
         // The bytes each backslash escapes; a backslash ending the chunk sets bit 16, which no
         // quote or slash mask has, so an escape cut at the end refuses the chunk.
         const unsigned after = backslashes << 1;
-        const unsigned quotes = strings::byte_mask(x, '"');
-        if (strings::control_mask(x) != 0 || (after & ~(quotes | strings::byte_mask(x, '/'))) != 0 ||
-            (quotes & ~after) != 0)
-            break;
+        // Every escaped byte must be a quote or a slash, and every quote or control character
+        // escaped: control characters are neither, so the two tests refuse any of them.
+        const __m128i quotes = _mm_cmpeq_epi8(x, _mm_set1_epi8('"'));
+        const auto escapable =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes, _mm_cmpeq_epi8(x, _mm_set1_epi8('/')))));
+        const auto must_be_escaped =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(quotes, strings::control_bytes(x))));
+        if (((after & ~escapable) | (must_be_escaped & ~after)) != 0) break;
         const char* chunk = body + i;
         if (i + 32 <= end) {
             // One 16-byte move per backslash: the run before it is copied whole, and the next
@@ -404,8 +408,13 @@ private:
         error_ = ParseError{std::string(message), at};
         return false;
     }
+    // Most calls find no whitespace at all, or one space: the byte is tested against ' ' first.
     void skip_ws() noexcept {
-        while (i_ < s_.size() && is_ws(s_[i_])) ++i_;
+        const char* const text = s_.data();
+        const std::size_t n = s_.size();
+        std::size_t i = i_;
+        while (i < n && static_cast<unsigned char>(text[i]) <= ' ' && is_ws(text[i])) ++i;
+        i_ = i;
     }
 
     bool value(int depth, Value& out) {
@@ -520,8 +529,8 @@ private:
             out = Value::object({}, start);
             return true;
         }
+        // Whitespace before each key is skipped by the test for `}` that comes before it.
         for (;;) {
-            skip_ws();
             if (i_ >= s_.size()) return fail(kEofObject, i_);
             if (s_[i_] != '"') return fail(kKeyMustBeString, i_);
             Member member;
@@ -559,6 +568,168 @@ private:
     std::pmr::vector<Value> items_;
     std::pmr::vector<Member> members_;
     ParseError error_;
+};
+
+// The reader of small texts that are well formed, which most are: the values the strict parser
+// would build, in one pass with the position kept in a register. It never explains a refusal:
+// on anything it does not take, the strict parser reads the text again and says what is wrong.
+class QuickReader {
+public:
+    QuickReader(std::string_view text, Arena& arena)
+        : begin_(text.data()),
+          end_(text.data() + text.size()),
+          arena_(arena),
+          items_(arena.resource()),
+          members_(arena.resource()) {
+        items_.reserve(kStackStart);
+        members_.reserve(kStackStart);
+    }
+
+    bool run(Value& out) {
+        const char* p = value(skip(begin_), 0, out);
+        return p != nullptr && skip(p) == end_;
+    }
+
+private:
+    // Each step takes the position of what it reads and returns the position after it, or null.
+    // Whitespace is mostly none or one space (after `:` and `,` in the texts most writers make).
+    const char* skip(const char* p) const noexcept {
+        if (p != end_ && *p == ' ') ++p;
+        if (p == end_ || static_cast<unsigned char>(*p) > ' ') return p;
+        while (p != end_ && is_ws(*p)) ++p;
+        return p;
+    }
+
+    std::size_t offset(const char* p) const noexcept { return static_cast<std::size_t>(p - begin_); }
+
+    const char* value(const char* p, int depth, Value& out) {
+        if (p == end_) return nullptr;
+        switch (*p) {
+            case '"': {
+                std::string_view text;
+                const char* next = string(p, text);
+                if (next != nullptr) out = Value::string(text, offset(p));
+                return next;
+            }
+            case '{': return object(p, depth, out);
+            case '[': return array(p, depth, out);
+            case 't': return literal(p, "true", Value::boolean(true, offset(p)), out);
+            case 'f': return literal(p, "false", Value::boolean(false, offset(p)), out);
+            case 'n': return literal(p, "null", Value::null(offset(p)), out);
+            default: return number(p, out);
+        }
+    }
+
+    const char* literal(const char* p, std::string_view word, Value v, Value& out) const noexcept {
+        if (static_cast<std::size_t>(end_ - p) < word.size() || std::string_view(p, word.size()) != word)
+            return nullptr;
+        out = v;
+        return p + word.size();
+    }
+
+    const char* number(const char* p, Value& out) const noexcept {
+        const std::size_t len = number_prefix({p, static_cast<std::size_t>(end_ - p)});
+        const char* next = p + len;
+        // "01" and "1." are malformed numbers, not a number followed by junk.
+        if (len == 0 || (next != end_ && ((*next >= '0' && *next <= '9') || *next == '.'))) return nullptr;
+        out = Value::number({p, len}, offset(p));
+        return next;
+    }
+
+    // `p` is at the opening quote.
+    const char* string(const char* p, std::string_view& out) {
+        const char* body = p + 1;
+        const auto available = static_cast<std::size_t>(end_ - body);
+        const std::size_t plain = strings::plain_run<false>(body, available);
+        if (plain == available) return nullptr;
+        if (body[plain] == '"') {
+            out = std::string_view(body, plain);
+            return body + plain + 1;
+        }
+        if (body[plain] != '\\') return nullptr;
+        // Decoded strings are never longer than their bodies: all fit in one buffer the size of the text.
+        if (decoded_ == nullptr) decoded_ = arena_.strings().allocate<char>(offset(end_) + 16);
+        std::size_t quote = 0;
+        char* decoded_end = decode_string<false>(body, plain, available, decoded_, quote);
+        if (decoded_end == nullptr) return nullptr;
+        out = std::string_view(decoded_, static_cast<std::size_t>(decoded_end - decoded_));
+        decoded_ = decoded_end;
+        return body + quote + 1;
+    }
+
+    const char* array(const char* p, int depth, Value& out) {
+        if (depth >= kMaxDepth) return nullptr;
+        const std::size_t start = offset(p);
+        const std::size_t mark = items_.size();
+        p = skip(p + 1);
+        if (p != end_ && *p == ']') {
+            out = Value::array({}, start);
+            return p + 1;
+        }
+        for (;;) {
+            Value item;
+            p = value(p, depth + 1, item);
+            if (p == nullptr) return nullptr;
+            items_.push_back(item);
+            p = skip(p);
+            if (p == end_) return nullptr;
+            if (*p == ']') break;
+            if (*p != ',') return nullptr;
+            p = skip(p + 1);
+        }
+        out = Value::array(settle(items_, mark, arena_), start);
+        return p + 1;
+    }
+
+    const char* object(const char* p, int depth, Value& out) {
+        if (depth >= kMaxDepth) return nullptr;
+        const std::size_t start = offset(p);
+        const std::size_t mark = members_.size();
+        p = skip(p + 1);
+        if (p != end_ && *p == '}') {
+            out = Value::object({}, start);
+            return p + 1;
+        }
+        for (;;) {
+            if (p == end_ || *p != '"') return nullptr;
+            Member member;
+            member.key_offset = offset(p);
+            p = string(p, member.key);
+            if (p == nullptr) return nullptr;
+            if (p == end_ || *p != ':') {
+                p = skip(p);
+                if (p == end_ || *p != ':') return nullptr;
+            }
+            p = skip(p + 1);
+            // Most values are strings: read without a call to `value`.
+            if (p != end_ && *p == '"') {
+                std::string_view text;
+                const std::size_t at = offset(p);
+                p = string(p, text);
+                member.value = Value::string(text, at);
+            } else {
+                p = value(p, depth + 1, member.value);
+            }
+            if (p == nullptr) return nullptr;
+            members_.push_back(member);
+            if (p == end_ || (*p != ',' && *p != '}')) p = skip(p);
+            if (p == end_) return nullptr;
+            if (*p == '}') break;
+            if (*p != ',') return nullptr;
+            p = skip(p + 1);
+        }
+        out = Value::object(settle(members_, mark, arena_), start);
+        return p + 1;
+    }
+
+    static constexpr std::size_t kStackStart = 32;
+
+    const char* begin_;
+    const char* end_;
+    Arena& arena_;
+    char* decoded_ = nullptr;  // the free part of the buffer of decoded strings
+    std::pmr::vector<Value> items_;
+    std::pmr::vector<Member> members_;
 };
 
 // Builds the DOM from simdjson's On-Demand walk; any doubt returns false and the strict parser decides.
@@ -737,11 +908,23 @@ std::expected<Value, ParseError> build_fast(char* padded, const char* origin, st
 std::expected<Value, ParseError> read_strict(std::string_view text, Arena& arena, bool view) {
     if (!simdjson::validate_utf8(text.data(), text.size()))
         return std::unexpected(ParseError{std::string(kInvalidUtf8), first_invalid_utf8(text)});
-    return StrictParser(view ? text : arena.strings().copy(text), arena).run();
+    const std::string_view source = view ? text : arena.strings().copy(text);
+    if (source.size() <= kSmallText) {
+        Value root;
+        if (QuickReader(source, arena).run(root)) return root;
+    }
+    return StrictParser(source, arena).run();
 }
 
-std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view) {
-    if (text.size() <= kSmallText) return read_strict(text, arena, view);
+// `decoded`: the text is a string this reader decoded, so valid UTF-8 already.
+std::expected<Value, ParseError> read(std::string_view text, Arena& arena, bool view, bool decoded = false) {
+    if (text.size() <= kSmallText) {
+        if (decoded) {
+            Value root;
+            if (QuickReader(text, arena).run(root)) return root;
+        }
+        return read_strict(text, arena, view);
+    }
     std::expected<Value, ParseError> fast;
     if (view) {
         // The padded copy is needed only while simdjson walks it; the values view `text`.
@@ -806,11 +989,21 @@ bool padded_string(const char* body, std::size_t n, char* scratch, std::string_v
     return true;
 }
 
+std::expected<Value, ParseError> parse_quick(std::string_view text, Arena& arena) {
+    Value root;
+    if (QuickReader(arena.strings().copy(text), arena).run(root)) return root;
+    return std::unexpected(ParseError{"rejected", 0});
+}
+
 }  // namespace detail
 
 std::expected<Value, ParseError> parse(std::string_view text, Arena& arena) { return read(text, arena, false); }
 
 std::expected<Value, ParseError> parse_view(std::string_view text, Arena& arena) { return read(text, arena, true); }
+
+std::expected<Value, ParseError> parse_decoded_view(std::string_view text, Arena& arena) {
+    return read(text, arena, true, true);
+}
 
 Position position_of(std::string_view text, std::size_t offset) noexcept {
     offset = std::min(offset, text.size());

@@ -17,6 +17,8 @@ inline constexpr std::size_t kSmallText = 4096;
 std::expected<Value, ParseError> parse_fast(std::string_view text, Arena& arena);
 // The scalar parser, with the exact message and position of a refusal.
 std::expected<Value, ParseError> parse_strict(std::string_view text, Arena& arena);
+// The one-pass reader of small well-formed texts; refuses whatever it does not take, without saying why.
+std::expected<Value, ParseError> parse_quick(std::string_view text, Arena& arena);
 
 // The string checks of the fast reader, for readers that walk simdjson themselves. Each refuses,
 // without saying why, whatever the strict parser would refuse.

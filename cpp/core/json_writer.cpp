@@ -157,14 +157,11 @@ std::size_t value_size(const Value& value) {
 
 }  // namespace
 
-void Writer::raw(std::string_view text) noexcept {
-    std::memcpy(at_, text.data(), text.size());
-    at_ += text.size();
-}
-
 void Writer::string(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
+    // The longest text a string can take: every byte written as \u00XX, and the quotes.
+    if (!room(6 * n + 2)) return;
     char* at = at_;
     *at++ = '"';
     auto escape = [&at](unsigned char c) {
@@ -270,6 +267,9 @@ std::size_t written_string_size(std::string_view text) { return string_size(text
 
 namespace {
 
+// The stack buffer of write_unsized.
+constexpr std::size_t kUnsizedBytes = std::size_t{8} << 10;
+
 // Appends exactly `size` bytes written by `fill(Writer&)` to `out`, growing it once.
 template <class Fill>
 void append(std::string& out, std::size_t size, Fill fill) {
@@ -296,6 +296,20 @@ void write(const Value& value, std::string& out) {
 
 std::string to_string(const Value& value) {
     return compose(value_size(value), [&](Writer& writer) { writer.value(value); });
+}
+
+void write_unsized(std::string_view head, const Value& value, std::string_view tail, DocumentSink take, void* context) {
+    char buffer[kUnsizedBytes];
+    Writer writer(buffer, buffer + kUnsizedBytes);
+    writer.raw(head);
+    writer.value(value);
+    writer.raw(tail);
+    if (writer.overflowed()) {
+        const std::string sized = to_string(head, value, tail);
+        take(context, sized);
+    } else {
+        take(context, std::string_view(buffer, static_cast<std::size_t>(writer.end() - buffer)));
+    }
 }
 
 std::string to_string(std::string_view head, const Value& value, std::string_view tail) {

@@ -5,6 +5,11 @@
 
 namespace quorvel_bo::core::json {
 
+namespace {
+// Texts of up to this many digits hold an int64 without overflow.
+constexpr std::size_t kShortInteger = 18;
+}  // namespace
+
 std::string describe(const Value& value) {
     switch (value.kind()) {
         case Kind::null: return "null";
@@ -27,8 +32,18 @@ std::unexpected<DecodeError> invalid_type(const Value& value, std::string_view e
 }
 
 Decoded<std::int64_t> decode_int64(const Value& v, std::string_view type_name, std::int64_t min, std::int64_t max) {
-    if (!v.is_number() || !is_integer_text(v.text())) return invalid_type(v, type_name);
     std::string_view text = v.text();
+    // Most integers are a few digits: read at once when every byte is one and the value is in range.
+    if (v.is_number() && !text.empty() && text.size() <= kShortInteger) {
+        std::int64_t n = 0;
+        bool digits = true;
+        for (char c : text) {
+            digits = digits && c >= '0' && c <= '9';
+            n = n * 10 + (c - '0');
+        }
+        if (digits && n >= min && n <= max) return n;
+    }
+    if (!v.is_number() || !is_integer_text(v.text())) return invalid_type(v, type_name);
     std::int64_t n = 0;
     auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (ec != std::errc() || end != text.data() + text.size() || n < min || n > max) {

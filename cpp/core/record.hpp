@@ -144,7 +144,9 @@ struct Codec<std::string> {
     }
     static std::optional<DecodeError> decode_into(const Value& v, std::string& out) {
         if (!v.is_string()) return invalid_type(v, "a string").error();
-        out.assign(v.text());
+        // Into a fresh string: appending skips the checks of a general assignment.
+        out.clear();
+        out.append(v.text());
         return std::nullopt;
     }
     static Value encode(const std::string& s, Arena& arena) { return Value::string(arena.copy(s)); }
@@ -363,7 +365,8 @@ struct Codec<R> {
             layout::for_each_field<R>([&](auto index, const auto& def) {
                 if (error) return;
                 using Def = std::remove_cvref_t<decltype(def)>;
-                error = decode_with<typename Def::codec>(items[index.value], record.*def.member);
+                if (auto failure = decode_with<typename Def::codec>(items[index.value], record.*def.member))
+                    error = std::move(failure);
             });
         } else if (v.is_object()) {
             std::array<bool, n> seen{};
@@ -377,11 +380,10 @@ struct Codec<R> {
                 }
                 seen[index] = true;
                 hint = index + 1 == n ? 0 : index + 1;
-                layout::with_field<R>(index, [&](auto, const auto& def) {
-                    using Def = std::remove_cvref_t<decltype(def)>;
-                    error = decode_with<typename Def::codec>(m.value, record.*def.member);
-                });
-                if (error) break;
+                if (auto failure = layout::field_decoders<R, Codec<R>>[index](m.value, record)) {
+                    error = std::move(failure);
+                    break;
+                }
             }
             if (!error) {
                 layout::for_each_field<R>([&](auto index, const auto& def) {
@@ -399,6 +401,14 @@ struct Codec<R> {
     }
 
     static_assert(layout::plain_keys<R>(), "record keys are written without escaping");
+
+    // Decodes field I of `record` from `v`: one entry of the table decode_into dispatches on.
+    template <std::size_t I>
+    static std::optional<DecodeError> decode_field(const Value& v, R& record) {
+        constexpr const auto& def = std::get<I>(Fields<R>::list);
+        using Def = std::remove_cvref_t<decltype(def)>;
+        return decode_with<typename Def::codec>(v, record.*def.member);
+    }
 
     // True when every field's codec writes straight from the field.
     static consteval bool fields_writable() {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <tuple>
 #include <type_traits>
@@ -116,6 +118,34 @@ void for_each_field_written(F&& f) {
     for_each_field_written<R>(std::make_index_sequence<field_count<R>()>{}, std::forward<F>(f));
 }
 
+// a == b for the short texts keys are, compared in place by words rather than by a call to memcmp.
+inline bool same_key(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* p = a.data();
+    const char* q = b.data();
+    auto word = [](const char* at) {
+        std::uint64_t w;
+        std::memcpy(&w, at, sizeof w);
+        return w;
+    };
+    auto half = [](const char* at) {
+        std::uint32_t w;
+        std::memcpy(&w, at, sizeof w);
+        return w;
+    };
+    // Whole words, then the last word again (overlapping) for the bytes left over.
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 <= n; i += 8)
+            if (word(p + i) != word(q + i)) return false;
+        return word(p + n - 8) == word(q + n - 8);
+    }
+    if (n >= 4) return half(p) == half(q) && half(p + n - 4) == half(q + n - 4);
+    for (std::size_t i = 0; i < n; ++i)
+        if (p[i] != q[i]) return false;
+    return true;
+}
+
 // Index of the field named `key`, or n when R has none. Objects usually list their keys in
 // declaration order, so the search starts at `hint`, the field after the last one found.
 template <class R>
@@ -123,18 +153,20 @@ std::size_t field_index(std::string_view key, std::size_t hint) noexcept {
     constexpr std::size_t n = field_count<R>();
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t i = hint + k < n ? hint + k : hint + k - n;
-        if (keys<R>[i] == key) return i;
+        if (same_key(keys<R>[i], key)) return i;
     }
     return n;
 }
 
-// Calls f(index constant, field definition) for field number `index` only.
-template <class R, class F>
-void with_field(std::size_t index, F&& f) {
-    for_each_field<R>([&](auto i, const auto& def) {
-        if (i.value == index) f(i, def);
-    });
+// field_decoders<R, C>[i] decodes field i of an R (C::decode_field<i>): a table, so that a record of
+// many fields reaches the one it reads without testing the others.
+template <class R, class C, std::size_t... I>
+constexpr auto decoder_table(std::index_sequence<I...>) {
+    return std::array{&C::template decode_field<I>...};
 }
+
+template <class R, class C>
+inline constexpr auto field_decoders = decoder_table<R, C>(std::make_index_sequence<field_count<R>()>{});
 
 }  // namespace layout
 

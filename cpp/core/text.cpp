@@ -39,6 +39,12 @@ std::size_t trailing_space(std::string_view s, std::size_t end) noexcept {
 }  // namespace
 
 std::string_view trim(std::string_view s) noexcept {
+    // Most texts begin and end with a visible ASCII character: nothing to strip.
+    if (!s.empty()) {
+        const unsigned char first = byte_at(s, 0);
+        const unsigned char last = byte_at(s, s.size() - 1);
+        if (first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80) return s;
+    }
     std::size_t begin = 0;
     while (begin < s.size()) {
         const std::size_t n = leading_space(s, begin);

@@ -3,17 +3,18 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "core/record.hpp"
 
 namespace quorvel_bo::core {
 
+// Read from a build payload and used while it lives: its texts view it.
 struct AccessToken {
-    std::string access_token;
-    std::string token_type;
+    std::string_view access_token;
+    std::string_view token_type;
     std::int64_t expires_at = 0;
-    std::optional<std::string> scope;
+    std::optional<std::string_view> scope;
 };
 
 }  // namespace quorvel_bo::core

@@ -138,8 +138,15 @@ PyObject* call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, Py
     // The protocol guards its own work; this catches what escapes it (rendering, allocation).
     try {
         const quorvel_bo::payouts::PayoutsOps registry;
-        const std::string document = ffi::call(registry, *op, *payload);
-        PyObject* result = PyUnicode_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+        // The str is made straight from the buffer the document was written into.
+        PyObject* result = nullptr;
+        ffi::call_into(
+            registry, *op, *payload,
+            [](void* context, std::string_view document) {
+                *static_cast<PyObject**>(context) =
+                    PyUnicode_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size()));
+            },
+            &result);
         if (result == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
             PyErr_Clear();
             raise_panic(kInvalidResult);

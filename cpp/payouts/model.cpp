@@ -3,39 +3,48 @@
 
 namespace quorvel_bo::payouts::model {
 
+// Each field is made where it stays: no field is made empty first and assigned after.
 ScannedQr from_wire(const wire::Scan& scan) {
-    ScannedQr out;
-    out.reference = std::string(scan.reference);
-    out.amount = scan.amount.value_or(Decimal{});
-    out.currency = non_empty(scan.currency);
-    out.description = non_empty(scan.description);
-    out.recipient = Recipient{
-        non_empty(scan.account),   non_empty(scan.document_id), non_empty(scan.holder),
-        non_empty(scan.bank_code), non_empty(scan.bank_name),
+    return ScannedQr{
+        .reference = std::string(scan.reference),
+        .amount = scan.amount.value_or(Decimal{}),
+        .currency = non_empty(scan.currency),
+        .description = non_empty(scan.description),
+        .recipient =
+            Recipient{
+                non_empty(scan.account),
+                non_empty(scan.document_id),
+                non_empty(scan.holder),
+                non_empty(scan.bank_code),
+                non_empty(scan.bank_name),
+            },
+        .expires_on = non_empty(scan.expires_on),
     };
-    out.expires_on = non_empty(scan.expires_on);
-    return out;
 }
 
 Payout from_wire(const wire::WPayout& payout) {
-    Payout out;
-    out.reference = std::string(payout.reference);
-    out.transaction_id = non_empty(payout.transaction_id);
-    out.transaction_at = non_empty(payout.transaction_at);
-    out.status = core::Payout::map(payout.status);
-    out.raw_status = std::string(payout.status);
-    out.message = non_empty(payout.message);
-    out.amount = payout.amount;
-    out.currency = non_empty(payout.currency);
-    out.description = non_empty(payout.description);
-    out.source_account = non_empty(payout.source_account);
-    out.source_holder = non_empty(payout.source_holder);
-    out.recipient = Recipient{
-        non_empty(payout.account),   non_empty(payout.document_id), non_empty(payout.holder),
-        non_empty(payout.bank_code), non_empty(payout.bank_name),
+    return Payout{
+        .reference = std::string(payout.reference),
+        .transaction_id = non_empty(payout.transaction_id),
+        .transaction_at = non_empty(payout.transaction_at),
+        .status = core::Payout::map(payout.status),
+        .raw_status = std::string(payout.status),
+        .message = non_empty(payout.message),
+        .amount = payout.amount,
+        .currency = non_empty(payout.currency),
+        .description = non_empty(payout.description),
+        .source_account = non_empty(payout.source_account),
+        .source_holder = non_empty(payout.source_holder),
+        .recipient =
+            Recipient{
+                non_empty(payout.account),
+                non_empty(payout.document_id),
+                non_empty(payout.holder),
+                non_empty(payout.bank_code),
+                non_empty(payout.bank_name),
+            },
+        .ach_order_number = non_empty(payout.ach_order_number),
     };
-    out.ach_order_number = non_empty(payout.ach_order_number);
-    return out;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/amount.hpp"
@@ -17,37 +18,44 @@ using core::PaymentStatus;
 // An optional text the record owns.
 using OptionalText = std::optional<std::string>;
 
-struct Recipient {
-    OptionalText account;
-    OptionalText document_id;
-    OptionalText holder;
-    OptionalText bank_code;
-    OptionalText bank_name;
+// A scanned QR and its recipient are results (owning their texts, Text = std::string) and part of
+// a payment's input (viewing the payload they were read from, Text = std::string_view).
+template <class Text>
+struct RecipientOf {
+    std::optional<Text> account;
+    std::optional<Text> document_id;
+    std::optional<Text> holder;
+    std::optional<Text> bank_code;
+    std::optional<Text> bank_name;
 };
+using Recipient = RecipientOf<std::string>;
 
-struct ScannedQr {
-    std::string reference;
+template <class Text>
+struct ScannedQrOf {
+    Text reference;
     Decimal amount;
-    OptionalText currency;
-    OptionalText description;
-    Recipient recipient;
-    OptionalText expires_on;
+    std::optional<Text> currency;
+    std::optional<Text> description;
+    RecipientOf<Text> recipient;
+    std::optional<Text> expires_on;
 };
+using ScannedQr = ScannedQrOf<std::string>;
 
+// Inputs of the QR operations view the payload they were read from, which outlives their use.
 struct ScanQr {
-    std::string qr_text;
+    std::string_view qr_text;
 };
 
 struct PayQr {
-    ScannedQr scanned;
-    std::string source_account;
-    std::string transaction_id;
+    ScannedQrOf<std::string_view> scanned;
+    std::string_view source_account;
+    std::string_view transaction_id;
     std::optional<Decimal> amount;
-    OptionalText description;
+    std::optional<std::string_view> description;
 };
 
 struct PayoutRef {
-    std::string reference;
+    std::string_view reference;
 };
 
 struct Payout {
@@ -159,9 +167,9 @@ Bank from_wire(const wire::WBank& bank);
 
 namespace quorvel_bo::core::json {
 
-template <>
-struct Fields<payouts::model::Recipient> {
-    using R = payouts::model::Recipient;
+template <class Text>
+struct Fields<payouts::model::RecipientOf<Text>> {
+    using R = payouts::model::RecipientOf<Text>;
     static constexpr std::string_view name = "Recipient";
     static constexpr auto list = std::tuple{
         field("account", &R::account),     field("document_id", &R::document_id), field("holder", &R::holder),
@@ -169,9 +177,9 @@ struct Fields<payouts::model::Recipient> {
     };
 };
 
-template <>
-struct Fields<payouts::model::ScannedQr> {
-    using R = payouts::model::ScannedQr;
+template <class Text>
+struct Fields<payouts::model::ScannedQrOf<Text>> {
+    using R = payouts::model::ScannedQrOf<Text>;
     static constexpr std::string_view name = "ScannedQr";
     static constexpr auto list = std::tuple{
         field("reference", &R::reference),     field("amount", &R::amount),       field("currency", &R::currency),

@@ -21,13 +21,14 @@ core::Result<BatchNotification> ParseBatchWebhook::handle(const Input& input) {
     if (auto error = core::json::decode_text_into(input.body, arena, transfer))
         return core::fail(core::decode(std::string(kInvalidPayload) + *error));
 
-    // Built where it is returned: the notification's strings are not moved again.
-    core::Result<BatchNotification> result;
-    BatchNotification& out = *result;
-    out.batch_number = non_empty(transfer.batch_number);
-    out.transfer = model::from_wire(transfer);
-    out.ack = Ack{std::string(kAckSuccess), std::nullopt, out.batch_number, out.transfer.reference};
-    return result;
+    // Each part is made where it stays; the acknowledgement reads its numbers as the others do.
+    BatchNotification notification{
+        .batch_number = non_empty(transfer.batch_number),
+        .transfer = model::from_wire(transfer),
+        .ack = Ack{std::string(kAckSuccess), std::nullopt, non_empty(transfer.batch_number),
+                   non_empty(transfer.reference)},
+    };
+    return notification;
 }
 
 }  // namespace quorvel_bo::payouts::webhook

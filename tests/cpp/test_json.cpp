@@ -307,8 +307,14 @@ std::string mutate(std::string text, std::mt19937& rng) {
     return text;
 }
 
-// The fast reader may only take what the strict reader takes, and must read it the same way.
-TEST(JsonReader, FastAndStrictReadersAgree) {
+// The fast reader (simdjson) and the quick one (small texts) may only take what the strict reader
+// takes, and must read it the same way.
+TEST(JsonReader, FastAndQuickReadersAgreeWithStrict) {
+    using Reader = std::expected<json::Value, json::ParseError> (*)(std::string_view, json::Arena&);
+    const std::pair<std::string_view, Reader> readers[] = {
+        {"fast", &json::detail::parse_fast},
+        {"quick", &json::detail::parse_quick},
+    };
     const std::string_view traps[] = {
         "{\"a\":1,\"b\"}",
         "[1,,2]",
@@ -344,37 +350,39 @@ TEST(JsonReader, FastAndStrictReadersAgree) {
         "[--1]",
         "\xef\xbb\xbf[1]",
     };
-    for (const std::string_view trap : traps) {
-        json::Arena a1, a2;
-        EXPECT_FALSE(json::detail::parse_fast(trap, a1)) << trap;
-        EXPECT_FALSE(json::detail::parse_strict(trap, a2)) << trap;
-    }
-    for (const std::string_view seed : kSeeds) {
-        json::Arena a1, a2;
-        auto fast = json::detail::parse_fast(seed, a1);
-        auto strict = json::detail::parse_strict(seed, a2);
-        ASSERT_TRUE(strict && fast) << seed;
-        EXPECT_EQ(dump(*fast), dump(*strict)) << seed;
-    }
-    std::mt19937 rng(20240611);
-    std::size_t mismatches = 0, strict_accepted = 0;
-    for (std::size_t i = 0; i < 20000 && mismatches < 10; ++i) {
-        const std::string text = mutate(std::string(kSeeds[i % std::size(kSeeds)]), rng);
-        json::Arena a1, a2;
-        auto fast = json::detail::parse_fast(text, a1);
-        auto strict = json::detail::parse_strict(text, a2);
-        strict_accepted += strict ? 1 : 0;
-        if (!fast) continue;
-        if (!strict) {
-            ADD_FAILURE() << "fast accepted what strict refuses (" << strict.error().message << "): " << text;
-            ++mismatches;
-        } else if (dump(*fast) != dump(*strict)) {
-            ADD_FAILURE() << "read differently: " << text << "\nfast:   " << dump(*fast)
-                          << "\nstrict: " << dump(*strict);
-            ++mismatches;
+    for (const auto& [name, read] : readers) {
+        for (const std::string_view trap : traps) {
+            json::Arena a1, a2;
+            EXPECT_FALSE(read(trap, a1)) << name << " " << trap;
+            EXPECT_FALSE(json::detail::parse_strict(trap, a2)) << trap;
         }
+        for (const std::string_view seed : kSeeds) {
+            json::Arena a1, a2;
+            auto other = read(seed, a1);
+            auto strict = json::detail::parse_strict(seed, a2);
+            ASSERT_TRUE(strict && other) << name << " " << seed;
+            EXPECT_EQ(dump(*other), dump(*strict)) << name << " " << seed;
+        }
+        std::mt19937 rng(20240611);
+        std::size_t mismatches = 0, strict_accepted = 0;
+        for (std::size_t i = 0; i < 20000 && mismatches < 10; ++i) {
+            const std::string text = mutate(std::string(kSeeds[i % std::size(kSeeds)]), rng);
+            json::Arena a1, a2;
+            auto other = read(text, a1);
+            auto strict = json::detail::parse_strict(text, a2);
+            strict_accepted += strict ? 1 : 0;
+            if (!other) continue;
+            if (!strict) {
+                ADD_FAILURE() << name << " accepted what strict refuses (" << strict.error().message << "): " << text;
+                ++mismatches;
+            } else if (dump(*other) != dump(*strict)) {
+                ADD_FAILURE() << "read differently: " << text << "\n"
+                              << name << ": " << dump(*other) << "\nstrict: " << dump(*strict);
+                ++mismatches;
+            }
+        }
+        EXPECT_GT(strict_accepted, 1000u);  // the corpus exercises acceptance as well as refusal
     }
-    EXPECT_GT(strict_accepted, 1000u);  // the corpus exercises acceptance as well as refusal
 }
 
 // Small texts are read by the strict parser alone, large ones by simdjson with the strict parser
@@ -502,6 +510,26 @@ TEST(JsonReader, FaultsOnBothSidesOfTheParserThreshold) {
             std::string expected = c.expected;
             expected.replace(expected.find("line 1 "), 6, "line " + std::to_string(lines + 1));
             EXPECT_EQ(outcome(std::string(lines, '\n') + c.text), expected) << size << " " << c.text;
+        }
+    }
+}
+
+// A small call's document is written in one pass into a buffer of a fixed size. One that does not
+// fit, or whose string might not (six bytes for each of its bytes, at worst), is written whole
+// once sized: never cut short.
+TEST(JsonWriter, OnePassDocumentsThatOverflowAreWrittenWhole) {
+    for (const std::size_t n : {std::size_t{10}, std::size_t{1000}, std::size_t{1400}, std::size_t{5000}}) {
+        for (const char c : {'x', '\x01', '"'}) {
+            const std::string text(n, c);
+            std::vector<json::Value> items(n, json::Value::string(std::string_view(text).substr(0, 7)));
+            const json::Member members[] = {{"list", json::Value::array(items)}, {"text", json::Value::string(text)}};
+            const json::Value value = json::Value::object(members);
+            std::string written;
+            json::write_unsized(
+                "{\"v\":", value, "}",
+                [](void* context, std::string_view text) { static_cast<std::string*>(context)->assign(text); },
+                &written);
+            EXPECT_EQ(written, json::to_string("{\"v\":", value, "}")) << n << " " << int(c);
         }
     }
 }
