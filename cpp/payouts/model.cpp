@@ -3,6 +3,17 @@
 
 namespace quorvel_bo::payouts::model {
 
+namespace {
+
+// The recipient as a scanned QR and a payout both name it.
+template <class W>
+Recipient recipient_of(const W& wire) {
+    return Recipient{non_empty(wire.account), non_empty(wire.document_id), non_empty(wire.holder),
+                     non_empty(wire.bank_code), non_empty(wire.bank_name)};
+}
+
+}  // namespace
+
 // Each field is made where it stays: no field is made empty first and assigned after.
 ScannedQr from_wire(const wire::Scan& scan) {
     return ScannedQr{
@@ -10,14 +21,7 @@ ScannedQr from_wire(const wire::Scan& scan) {
         .amount = scan.amount.value_or(Decimal{}),
         .currency = non_empty(scan.currency),
         .description = non_empty(scan.description),
-        .recipient =
-            Recipient{
-                non_empty(scan.account),
-                non_empty(scan.document_id),
-                non_empty(scan.holder),
-                non_empty(scan.bank_code),
-                non_empty(scan.bank_name),
-            },
+        .recipient = recipient_of(scan),
         .expires_on = non_empty(scan.expires_on),
     };
 }
@@ -35,14 +39,7 @@ Payout from_wire(const wire::WPayout& payout) {
         .description = non_empty(payout.description),
         .source_account = non_empty(payout.source_account),
         .source_holder = non_empty(payout.source_holder),
-        .recipient =
-            Recipient{
-                non_empty(payout.account),
-                non_empty(payout.document_id),
-                non_empty(payout.holder),
-                non_empty(payout.bank_code),
-                non_empty(payout.bank_name),
-            },
+        .recipient = recipient_of(payout),
         .ach_order_number = non_empty(payout.ach_order_number),
     };
 }
