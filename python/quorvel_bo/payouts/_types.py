@@ -41,7 +41,14 @@ __all__ = [
 Amount = Decimal | int | str
 
 
-class PaymentStatus(str, enum.Enum):
+class Word(str, enum.Enum):
+    """An enumeration of words: a member prints as its word, in messages and f-strings alike."""
+
+    def __str__(self) -> str:
+        return str(self.value)
+
+
+class PaymentStatus(Word):
     """The normalised state of a payment or transfer; the provider's word is kept as ``raw_status``."""
 
     PENDING = "pending"
@@ -53,9 +60,6 @@ class PaymentStatus(str, enum.Enum):
     REVERSED = "reversed"
     ERROR = "error"
     UNKNOWN = "unknown"
-
-    def __str__(self) -> str:
-        return self.value
 
     @property
     def is_final(self) -> bool:

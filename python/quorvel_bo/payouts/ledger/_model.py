@@ -11,7 +11,7 @@ from decimal import Decimal
 from typing import Any, TypeVar
 
 from quorvel_bo.payouts._errors import PayoutsError
-from quorvel_bo.payouts._types import PaymentStatus
+from quorvel_bo.payouts._types import PaymentStatus, Word
 
 __all__ = [
     "BatchState",
@@ -29,7 +29,7 @@ __all__ = [
 ]
 
 
-class PayoutState(str, enum.Enum):
+class PayoutState(Word):
     """Where a payout stands. ``PAYING`` is written before the payment request is sent."""
 
     NEW = "new"
@@ -44,9 +44,6 @@ class PayoutState(str, enum.Enum):
     REVERSED = "reversed"
     ERROR = "error"
     FAILED = "failed"
-
-    def __str__(self) -> str:
-        return self.value
 
     @property
     def is_final(self) -> bool:
@@ -231,7 +228,7 @@ class LedgerEvent:
         }
 
 
-class BatchState(str, enum.Enum):
+class BatchState(Word):
     """Where a batch stands. ``AUTHORIZING`` is written before the authorisation request is sent."""
 
     NEW = "new"
@@ -240,9 +237,6 @@ class BatchState(str, enum.Enum):
     AUTHORIZED = "authorized"
     COMPLETED = "completed"
     REFUSED = "refused"
-
-    def __str__(self) -> str:
-        return self.value
 
     @property
     def is_final(self) -> bool:
